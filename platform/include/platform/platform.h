@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/audio_engine.h"
+#include "platform/audio_files.h"
+#include "platform/audio_hardware.h"
+#include "platform/process.h"
+#include "platform/runtime.h"
+
+namespace platform {
+
+// Every service the program reaches the operating system through. The core receives it
+// explicitly; only the composition root knows which backend stands behind it.
+struct Platform {
+  Runtime& runtime;
+  ProcessInfo& process;
+  FileSystem& fileSystem;
+  DynamicLoader& loader;
+  AudioFiles& audioFiles;
+  AudioEngines& audioEngines;
+  AudioHardware& audioHardware;
+  MicrophonePermission& microphonePermission;
+};
+
+}  // namespace platform

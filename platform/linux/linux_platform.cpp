@@ -1,0 +1,37 @@
+#include "linux/linux_platform.h"
+
+#include "linux/ffmpeg_audio_files.h"
+#include "linux/linux_microphone_permission.h"
+#include "linux/linux_process.h"
+#include "linux/native_runtime.h"
+#include "linux/pulse_audio_engines.h"
+#include "linux/pulse_audio_hardware.h"
+#include "linux/pulse_connection.h"
+
+namespace platform::linux_backend {
+
+struct LinuxPlatform::Services {
+  Services(int argc, char** argv) : process(argc, argv) {}
+
+  NativeRuntime runtime;
+  LinuxProcessInfo process;
+  LinuxFileSystem fileSystem;
+  LinuxDynamicLoader loader;
+  FfmpegAudioFiles audioFiles;
+  // One audio-server connection per process, made on first use, shared by engine and hardware.
+  std::shared_ptr<PulseConnection> pulse = PulseConnection::create();
+  PulseAudioEngines audioEngines{pulse};
+  PulseAudioHardware audioHardware{pulse};
+  LinuxMicrophonePermission microphonePermission;
+};
+
+LinuxPlatform::LinuxPlatform(int argc, char** argv)
+    : services_(std::make_unique<Services>(argc, argv)),
+      platform_(std::make_unique<Platform>(Platform{
+          services_->runtime, services_->process, services_->fileSystem, services_->loader,
+          services_->audioFiles, services_->audioEngines, services_->audioHardware,
+          services_->microphonePermission})) {}
+
+LinuxPlatform::~LinuxPlatform() = default;
+
+}  // namespace platform::linux_backend

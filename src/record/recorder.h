@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "record/track_writer.h"
+#include "tap/system_audio_tap.h"
+
+namespace zuno {
+
+// The `record` subcommand: two track files fed from two audio threads, steered from the main
+// thread by timers, standard input and signals. One instance per process; it ends the process
+// itself, through `finish()` (status 0) or a failure (status 1).
+class Recorder : public std::enable_shared_from_this<Recorder> {
+ public:
+  static std::shared_ptr<Recorder> create(platform::Platform& platform, std::string outDir);
+  explicit Recorder(platform::Platform& platform, std::string outDir);
+
+  // Sets everything up, writes "started", starts the engine and runs the main loop.
+  void run();
+  // The one stop path; idempotent, exits the process once it has begun.
+  void finish();
+
+  // Microphone.
+  void ensureMicPermission();
+  void startMic();
+  void installMicTap();
+  void checkMicZeroGuard();
+  void handleMicBuffer(const platform::PCMBufferPtr& buffer);
+
+  // System audio.
+  void startSystemTap();
+  void handleSystemBuffer(const platform::PCMBufferPtr& buffer);
+
+  // Meters and timers.
+  void installTimers();
+  std::int64_t currentDurationSec();
+  void reportLevel();
+
+  // Pause and resume.
+  void pauseRecording();
+  void resumeRecording();
+
+  // Control channel.
+  void installSignalHandlers();
+  void startStdinWatcher();
+
+  static platform::AudioSettings aacSettings(double sampleRate) {
+    return zuno::aacSettings(sampleRate);
+  }
+
+  const std::string outDir;
+  const std::string micPath;
+  const std::string sysPath;
+  const std::shared_ptr<platform::AudioEngine> engine;
+  std::shared_ptr<TrackWriter> micWriter;
+  std::shared_ptr<SystemAudioTap> systemTap;
+  std::shared_ptr<TrackWriter> sysWriter;
+  bool micWriteFailed = false;
+  bool sysWriteFailed = false;
+  std::mutex lock;
+  const double startedAt;
+  bool stopped = false;
+  bool paused = false;
+  std::optional<double> pausedSince;
+  double pausedTotal = 0;
+  std::shared_ptr<platform::TimerSource> tickTimer;
+  std::shared_ptr<platform::TimerSource> levelTimer;
+  std::shared_ptr<platform::TimerSource> autoStopTimer;
+  float micLevelPeak = 0;
+  float sysLevelPeak = 0;
+  const std::int64_t maxDurationSec = 14400;
+  bool vpEnabled = false;
+  float micPeak = 0;
+  std::int64_t micFramesSeen = 0;
+  std::shared_ptr<platform::Source> stdinSource;
+  std::vector<std::shared_ptr<platform::Source>> signalSources;
+
+ private:
+  bool environmentFlag(const char* name);
+  // Stops both capture paths and completes both files; true when this call did the stopping.
+  bool stopCaptureAndCloseTracks(std::int64_t* durationSec);
+  // A failure that ends the run after the tracks are open: what was recorded is saved first.
+  [[noreturn]] void failKeepingTracks(std::string_view code, std::string_view message);
+  // Queues `failKeepingTracks` on the main queue from an audio thread.
+  void failLaterKeepingTracks(std::string code, std::string message);
+  template <typename Method>
+  platform::Task weakTask(Method method);
+
+  platform::Platform& platform_;
+  platform::Runtime& runtime_;
+};
+
+// The first channel of a multi-channel non-interleaved float buffer as a new mono buffer; none
+// for anything else.
+platform::PCMBufferPtr firstChannelMono(platform::AudioFiles& files,
+                                        const platform::PCMBuffer& buffer);
+
+// The largest absolute sample over every channel and frame; 0 for an empty or non-float buffer.
+float bufferPeak(const platform::PCMBuffer& buffer);
+
+// The combined level as reported: two decimals, halves away from zero, at most 1.
+double levelValue(double level);
+
+}  // namespace zuno
