@@ -1,0 +1,153 @@
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+#include "events/event.h"
+#include "record/recorder.h"
+
+namespace zuno {
+namespace {
+
+constexpr int kBus = 0;
+constexpr std::uint32_t kTapBufferFrames = 4096;
+
+class InvalidInputFormat final : public DescribedError {
+ public:
+  std::string description() const override { return "invalid input format"; }
+  std::string debugDescription() const override {
+    return platform::Error{"zuno-recorder", 1, description()}.debugDescription();
+  }
+};
+
+bool usableFormat(const platform::AudioFormat& format) {
+  return format.sampleRate > 0 && format.channelCount != 0;
+}
+
+}  // namespace
+
+platform::PCMBufferPtr firstChannelMono(platform::AudioFiles& files,
+                                        const platform::PCMBuffer& buffer) {
+  const platform::AudioFormat& source = buffer.format();
+  if (source.channelCount < 2 || source.interleaved || buffer.floatChannelData().empty()) {
+    return nullptr;
+  }
+  auto mono =
+      platform::AudioFormat::make(platform::CommonFormat::pcmFloat32, source.sampleRate, 1, false);
+  if (!mono) return nullptr;
+  auto copy = files.makePCMBuffer(*mono, buffer.frameLength());
+  if (!copy) return nullptr;
+  copy->setFrameLength(buffer.frameLength());
+  std::memcpy(copy->floatChannelData()[0], buffer.floatChannelData()[0],
+              std::size_t{buffer.frameLength()} * sizeof(float));
+  return copy;
+}
+
+void Recorder::ensureMicPermission() {
+  if (environmentFlag("ZUNO_RECORDER_NO_PREFLIGHT")) return;
+  using platform::CaptureAuthorizationStatus;
+  switch (platform_.microphonePermission.authorizationStatus()) {
+    case CaptureAuthorizationStatus::authorized:
+      return;
+    case CaptureAuthorizationStatus::notDetermined: {
+      auto answered = runtime_.makeSemaphore(0);
+      auto granted = std::make_shared<std::atomic<bool>>(false);
+      platform_.microphonePermission.requestAccess([answered, granted](bool answer) {
+        granted->store(answer);
+        answered->signal();
+      });
+      answered->wait();
+      if (granted->load()) return;
+      fail(runtime_, "mic_failed", "microphone permission denied");
+    }
+    default:
+      fail(runtime_, "mic_failed", "microphone permission denied or restricted");
+  }
+}
+
+void Recorder::startMic() {
+  platform::InputNode& input = engine->inputNode();
+  if (auto missing = engine->inputAvailability()) throw PlatformFailure(*missing);
+
+  if (environmentFlag("ZUNO_RECORDER_ENABLE_VP")) {
+    if (auto error = input.setVoiceProcessingEnabled(true)) {
+      writeDiagnostic(runtime_, "vp enable failed (plain input): " + error->debugDescription());
+    } else {
+      vpEnabled = true;
+      input.setVoiceProcessingOtherAudioDuckingConfiguration(
+          {false, platform::VoiceProcessingOtherAudioDuckingLevel::min});
+      input.setVoiceProcessingAGCEnabled(false);
+    }
+  }
+
+  const platform::AudioFormat format = input.outputFormatForBus(kBus);
+  if (!usableFormat(format)) throw InvalidInputFormat();
+  micWriter = TrackWriter::create(platform_.audioFiles, micPath, aacSettings(format.sampleRate));
+  installMicTap();
+}
+
+void Recorder::installMicTap() {
+  platform::InputNode& input = engine->inputNode();
+  input.installTapOnBus(kBus, kTapBufferFrames, input.outputFormatForBus(kBus),
+                        [weakSelf = weak_from_this()](const platform::PCMBufferPtr& buffer) {
+                          if (auto self = weakSelf.lock()) self->handleMicBuffer(buffer);
+                        });
+}
+
+void Recorder::handleMicBuffer(const platform::PCMBufferPtr& received) {
+  platform::PCMBufferPtr mono = firstChannelMono(platform_.audioFiles, *received);
+  const platform::PCMBuffer& buffer = mono ? *mono : *received;
+
+  std::unique_lock guard(lock);
+  if (stopped || paused || micWriteFailed || !micWriter) return;
+  std::shared_ptr<TrackWriter> writer = micWriter;
+
+  const auto channels = buffer.floatChannelData();
+  if (!channels.empty()) {
+    const float* samples = channels[0];
+    float bufferHighest = 0;
+    for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
+      bufferHighest = std::max(bufferHighest, std::fabs(samples[i]));
+    }
+    micPeak = std::max(micPeak, bufferHighest);
+    micLevelPeak = std::max(micLevelPeak, bufferHighest);
+    micFramesSeen += buffer.frameLength();
+  }
+
+  try {
+    writer->write(buffer);
+  } catch (const DescribedError& error) {
+    micWriteFailed = true;
+    guard.unlock();
+    writeDiagnostic(runtime_, "mic write failed: " + error.debugDescription());
+    failLaterKeepingTracks("io_failed", "mic write failed: " + error.description());
+  }
+}
+
+void Recorder::checkMicZeroGuard() {
+  bool wasStopped = false;
+  {
+    std::lock_guard guard(lock);
+    if (!(vpEnabled && micFramesSeen >= 1 && micPeak == 0.0f)) return;
+    wasStopped = stopped;
+  }
+  if (wasStopped) return;
+
+  writeDiagnostic(runtime_, "vp produced all-zero input; restarting mic without vp");
+  platform::InputNode& input = engine->inputNode();
+  input.removeTapOnBus(kBus);
+  engine->stop();
+  if (auto error = input.setVoiceProcessingEnabled(false)) {
+    failKeepingTracks("mic_failed", "vp fallback failed: " + error->description);
+  }
+  vpEnabled = false;
+  if (!usableFormat(input.outputFormatForBus(kBus))) {
+    failKeepingTracks("mic_failed", "invalid input format after vp fallback");
+  }
+  installMicTap();
+  engine->prepare();
+  if (auto error = engine->start()) {
+    failKeepingTracks("mic_failed", "vp fallback failed: " + error->description);
+  }
+}
+
+}  // namespace zuno

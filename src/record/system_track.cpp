@@ -1,0 +1,64 @@
+#include <cmath>
+
+#include "events/event.h"
+#include "record/recorder.h"
+#include "tap/system_audio_permission.h"
+
+namespace zuno {
+
+float bufferPeak(const platform::PCMBuffer& buffer) {
+  const auto channels = buffer.floatChannelData();
+  if (buffer.frameLength() == 0 || channels.empty()) return 0;
+  float highest = 0;
+  const auto scan = [&highest](const float* samples, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) highest = std::max(highest, std::fabs(samples[i]));
+  };
+  if (buffer.format().interleaved) {
+    scan(channels[0], std::size_t{buffer.frameLength()} * buffer.format().channelCount);
+  } else {
+    for (const float* channel : channels) scan(channel, buffer.frameLength());
+  }
+  return highest;
+}
+
+void Recorder::startSystemTap() {
+  const auto version = platform_.process.operatingSystemVersion();
+  if (version.major < 14 || (version.major == 14 && version.minor < 2)) {
+    throw SystemAudioTapError::unsupportedOS();
+  }
+  if (systemAudioCapturePreflight(platform_.loader) == SystemAudioPermission::denied) {
+    throw SystemAudioTapError::permissionDenied();
+  }
+  auto tap = SystemAudioTap::create(platform_);
+  sysWriter = TrackWriter::create(platform_.audioFiles, sysPath,
+                                  aacSettings(tap->streamFormat().sampleRate));
+  systemTap = tap;
+  tap->start([weakSelf = weak_from_this()](const platform::PCMBufferPtr& buffer) {
+    if (auto self = weakSelf.lock()) self->handleSystemBuffer(buffer);
+  });
+}
+
+void Recorder::handleSystemBuffer(const platform::PCMBufferPtr& buffer) {
+  std::shared_ptr<TrackWriter> writer;
+  std::unique_lock guard(lock);
+  if (stopped || paused || sysWriteFailed || !sysWriter) return;
+  writer = sysWriter;
+  sysLevelPeak = std::max(sysLevelPeak, bufferPeak(*buffer));
+  try {
+    writer->write(*buffer);
+  } catch (const DescribedError& error) {
+    sysWriteFailed = true;
+    sysWriter = nullptr;
+    guard.unlock();
+    writeDiagnostic(runtime_, "system write failed: " + error.debugDescription());
+    runtime_.mainQueue().async([weakSelf = weak_from_this()] {
+      if (auto self = weakSelf.lock()) {
+        emitEvent(self->runtime_, Event{{"event", "degraded"}, {"reason", "tap_write_failed"}});
+      }
+    });
+    // The last reference: the file is completed here with what was written before the failure.
+    writer.reset();
+  }
+}
+
+}  // namespace zuno
