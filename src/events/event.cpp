@@ -1,6 +1,7 @@
 #include "events/event.h"
 
 #include <cmath>
+#include <cstdlib>
 
 namespace zuno {
 namespace {
@@ -48,6 +49,7 @@ void emitEvent(platform::Runtime& runtime, const Event& event) {
 void fail(platform::Runtime& runtime, std::string_view code, std::string_view message) {
   emitEvent(runtime, Event{{"event", "error"}, {"code", code}, {"message", message}});
   runtime.exitProcess(1);
+  std::abort();  // exitProcess never returns; this only tells the compiler so
 }
 
 void writeDiagnostic(platform::Runtime& runtime, std::string_view text) {

@@ -34,7 +34,7 @@ TEST_F(RecordOnSim, RealCaptureThreadsAgainstPauseResumeAndStop) {
   while (engine().buffersDelivered() < kMicBuffers / 2) std::this_thread::yield();
 
   sim.runtime.feedStdin("stop\n");
-  EXPECT_EQ(sim.runtime.runToExit([this] { sim.runtime.advanceBy(1s); }), 0);
+  EXPECT_EQ(platform::sim::runToExit([this] { sim.runtime.advanceBy(1s); }), 0);
   const auto micFrames = file("mic.m4a").samples[0].size();
   const auto sysFrames = file("system.m4a").samples[0].size();
 

@@ -22,7 +22,7 @@ class RecordOnSim : public ::testing::Test {
   static constexpr const char* kOutDir = "/rec/out";
 
   std::optional<int> runRecorder() {
-    return sim.runtime.runToExit([this] {
+    return platform::sim::runToExit([this] {
       recorder = Recorder::create(sim.platform(), kOutDir);
       beforeRun();
       recorder->run();

@@ -49,7 +49,7 @@ TEST_F(RecordOnSim, AnOutputDirectoryThatCannotBeCreatedIsAnIoFailure) {
 
 TEST_F(RecordOnSim, DurationCountsSetupTimeAndTicksComeEveryFiveSeconds) {
   sim.runtime.at(20s, [this] { sim.runtime.closeStdin(); });
-  EXPECT_EQ(sim.runtime.runToExit([this] {
+  EXPECT_EQ(platform::sim::runToExit([this] {
     recorder = Recorder::create(sim.platform(), kOutDir);
     sim.runtime.sleepFor(2s);  // setup that takes time before the timers start
     recorder->run();

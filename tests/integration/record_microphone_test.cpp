@@ -31,7 +31,7 @@ TEST_F(RecordOnSim, RefusedOrMissingMicrophonePermissionEndsTheRun) {
     local.microphonePermission.setStatus(c.status);
     local.microphonePermission.setRequestAnswer(false);
     std::shared_ptr<Recorder> r;
-    EXPECT_EQ(local.runtime.runToExit([&] {
+    EXPECT_EQ(platform::sim::runToExit([&] {
       r = Recorder::create(local.platform(), kOutDir);
       r->run();
     }),
@@ -53,7 +53,7 @@ TEST_F(RecordOnSim, NoPreflightSkipsThePermissionQueryOnlyForTheExactValue) {
   local.microphonePermission.setStatus(CaptureAuthorizationStatus::denied);
   local.process.setEnvironment("ZUNO_RECORDER_NO_PREFLIGHT", "true");
   std::shared_ptr<Recorder> r;
-  EXPECT_EQ(local.runtime.runToExit([&] {
+  EXPECT_EQ(platform::sim::runToExit([&] {
     r = Recorder::create(local.platform(), kOutDir);
     r->run();
   }),
@@ -163,7 +163,7 @@ TEST_F(ZeroGuard, AnySoundOrNoInputAtAllKeepsVoiceProcessing) {
   quiet.process.setEnvironment("ZUNO_RECORDER_ENABLE_VP", "1");
   quiet.runtime.at(10s, [&] { quiet.runtime.closeStdin(); });
   std::shared_ptr<Recorder> r;
-  EXPECT_EQ(quiet.runtime.runToExit([&] {
+  EXPECT_EQ(platform::sim::runToExit([&] {
     r = Recorder::create(quiet.platform(), kOutDir);
     r->run();
   }),

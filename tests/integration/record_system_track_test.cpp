@@ -43,7 +43,7 @@ TEST_F(RecordOnSim, SystemTrackFailuresAtStartDegradeBeforeStarted) {
     c.script(local);
     local.runtime.at(2s, [&] { local.runtime.closeStdin(); });
     std::shared_ptr<Recorder> r;
-    EXPECT_EQ(local.runtime.runToExit([&] {
+    EXPECT_EQ(platform::sim::runToExit([&] {
       r = Recorder::create(local.platform(), kOutDir);
       r->run();
     }),
