@@ -31,8 +31,7 @@ bool Recorder::environmentFlag(const char* name) {
   return platform_.process.environment(name) == std::optional<std::string>("1");
 }
 
-template <typename Method>
-platform::Task Recorder::weakTask(Method method) {
+platform::Task Recorder::weakTask(void (Recorder::*method)()) {
   return [weakSelf = weak_from_this(), method] {
     if (auto self = weakSelf.lock()) ((*self).*method)();
   };

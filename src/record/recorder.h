@@ -89,8 +89,8 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
   [[noreturn]] void failKeepingTracks(std::string_view code, std::string_view message);
   // Queues `failKeepingTracks` on the main queue from an audio thread.
   void failLaterKeepingTracks(std::string code, std::string message);
-  template <typename Method>
-  platform::Task weakTask(Method method);
+  // A main-queue task that calls `method` if the recorder still exists.
+  platform::Task weakTask(void (Recorder::*method)());
 
   platform::Platform& platform_;
   platform::Runtime& runtime_;
