@@ -1,0 +1,160 @@
+#include "linux/native_runtime.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <thread>
+
+#include "linux/native_sources.h"
+
+namespace platform::linux_backend {
+namespace {
+
+class NativeSemaphore final : public Semaphore {
+ public:
+  explicit NativeSemaphore(long value) : value_(value) {}
+  void signal() override {
+    {
+      std::lock_guard guard(mutex_);
+      ++value_;
+    }
+    changed_.notify_one();
+  }
+  void wait() override {
+    std::unique_lock guard(mutex_);
+    changed_.wait(guard, [this] { return value_ > 0; });
+    --value_;
+  }
+  bool waitFor(Duration timeout) override {
+    std::unique_lock guard(mutex_);
+    if (!changed_.wait_for(guard, timeout, [this] { return value_ > 0; })) return false;
+    --value_;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  long value_;
+};
+
+AsioQueue& asioQueue(Queue& queue) {
+  return dynamic_cast<AsioQueue&>(queue);
+}
+
+}  // namespace
+
+AsioQueue::AsioQueue(std::string label)
+    : label_(std::move(label)), work_(asio::make_work_guard(context_)) {}
+
+AsioQueue::~AsioQueue() {
+  work_.reset();
+  context_.stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void AsioQueue::async(Task task) {
+  asio::post(context_, std::move(task));
+}
+
+void AsioQueue::asyncAfter(Duration delay, Task task) {
+  auto timer = std::make_shared<asio::steady_timer>(context_, delay);
+  timer->async_wait([timer, task = std::move(task)](const asio::error_code& error) {
+    if (!error) task();
+  });
+}
+
+void AsioQueue::runOnThisThread() {
+  context_.run();
+}
+
+void AsioQueue::runOnOwnThread() {
+  thread_ = std::thread([this] { context_.run(); });
+}
+
+bool DescriptorOutput::writeAll(std::string_view bytes) {
+  std::lock_guard guard(mutex_);
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+std::string DescriptorInput::readAvailable() {
+  char chunk[64 * 1024];
+  while (true) {
+    const ssize_t got = ::read(0, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return {};
+    return std::string(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+NativeRuntime::NativeRuntime() : main_(std::make_shared<AsioQueue>("main")) {
+  // With the parent gone a write to standard output must fail, not end the process: the run
+  // then reaches its orderly end (end of file on standard input) and completes its files.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+NativeRuntime::~NativeRuntime() = default;
+
+std::shared_ptr<Queue> NativeRuntime::makeSerialQueue(std::string label) {
+  auto queue = std::make_shared<AsioQueue>(std::move(label));
+  queue->runOnOwnThread();
+  return queue;
+}
+
+std::shared_ptr<TimerSource> NativeRuntime::makeTimer(Queue& queue) {
+  return std::make_shared<AsioTimerSource>(asioQueue(queue));
+}
+
+std::shared_ptr<Source> NativeRuntime::makeSignalSource(int signalNumber, Queue& queue) {
+  return std::make_shared<AsioSignalSource>(asioQueue(queue), signalNumber);
+}
+
+std::shared_ptr<Source> NativeRuntime::makeStandardInputSource(Queue& queue) {
+  return std::make_shared<StandardInputSource>(asioQueue(queue));
+}
+
+std::shared_ptr<Semaphore> NativeRuntime::makeSemaphore(long initialValue) {
+  return std::make_shared<NativeSemaphore>(initialValue);
+}
+
+void NativeRuntime::runAsyncTask(Task task) {
+  std::thread(std::move(task)).detach();
+}
+
+void NativeRuntime::ignoreSignal(int signalNumber) {
+  std::signal(signalNumber, SIG_IGN);
+}
+
+double NativeRuntime::wallClockSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+Duration NativeRuntime::monotonicNow() {
+  return std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
+void NativeRuntime::sleepFor(Duration duration) {
+  std::this_thread::sleep_for(duration);
+}
+
+void NativeRuntime::runMainLoop() {
+  main_->runOnThisThread();
+}
+
+void NativeRuntime::exitProcess(int status) {
+  // No static destructors: audio threads may still be running, and every write of ours is
+  // unbuffered, so nothing is lost by leaving at once.
+  ::_exit(status);
+}
+
+}  // namespace platform::linux_backend

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <asio.hpp>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/runtime.h"
+
+namespace platform::linux_backend {
+
+// An Asio io_context with the thread that runs it: the main queue runs on the main thread
+// inside runMainLoop, every serial queue on a thread of its own.
+class AsioQueue final : public Queue, public std::enable_shared_from_this<AsioQueue> {
+ public:
+  explicit AsioQueue(std::string label);
+  ~AsioQueue() override;
+  void async(Task task) override;
+  void asyncAfter(Duration delay, Task task) override;
+  const std::string& label() const override { return label_; }
+  asio::io_context& context() { return context_; }
+  void runOnThisThread();
+  void runOnOwnThread();
+
+ private:
+  std::string label_;
+  asio::io_context context_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::thread thread_;
+};
+
+// Standard output or error: one logical write per call, continued after partial writes and
+// interruptions, serialised so two threads' lines never interleave.
+class DescriptorOutput final : public OutputStream {
+ public:
+  explicit DescriptorOutput(int fd) : fd_(fd) {}
+  bool writeAll(std::string_view bytes) override;
+
+ private:
+  int fd_;
+  std::mutex mutex_;
+};
+
+class DescriptorInput final : public StandardInput {
+ public:
+  std::string readAvailable() override;
+};
+
+class NativeRuntime final : public Runtime {
+ public:
+  NativeRuntime();
+  ~NativeRuntime() override;
+
+  Queue& mainQueue() override { return *main_; }
+  std::shared_ptr<Queue> makeSerialQueue(std::string label) override;
+  std::shared_ptr<TimerSource> makeTimer(Queue& queue) override;
+  std::shared_ptr<Source> makeSignalSource(int signalNumber, Queue& queue) override;
+  std::shared_ptr<Source> makeStandardInputSource(Queue& queue) override;
+  std::shared_ptr<Semaphore> makeSemaphore(long initialValue) override;
+  void runAsyncTask(Task task) override;
+  void ignoreSignal(int signalNumber) override;
+  StandardInput& standardInput() override { return input_; }
+  OutputStream& standardOutput() override { return output_; }
+  OutputStream& standardError() override { return error_; }
+  double wallClockSeconds() override;
+  Duration monotonicNow() override;
+  void sleepFor(Duration duration) override;
+  void runMainLoop() override;
+  [[noreturn]] void exitProcess(int status) override;
+
+ private:
+  std::shared_ptr<AsioQueue> main_;
+  DescriptorInput input_;
+  DescriptorOutput output_{1};
+  DescriptorOutput error_{2};
+};
+
+}  // namespace platform::linux_backend

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <asio.hpp>
+#include <atomic>
+#include <memory>
+#include <optional>
+
+#include "linux/native_runtime.h"
+
+namespace platform::linux_backend {
+
+// The state a source's pending handlers share: once cancelled, nothing queued runs any more.
+class SourceCore {
+ public:
+  void setHandler(Task handler);
+  void cancel() { cancelled_ = true; }
+  bool isCancelled() const { return cancelled_; }
+  // Runs the handler unless cancelled; only ever called on the source's queue thread.
+  void fire();
+
+ private:
+  Task handler_;
+  std::mutex mutex_;
+  std::atomic<bool> cancelled_{false};
+};
+
+class AsioTimerSource final : public TimerSource,
+                              public std::enable_shared_from_this<AsioTimerSource> {
+ public:
+  explicit AsioTimerSource(AsioQueue& queue);
+  ~AsioTimerSource() override;
+  void schedule(Duration firstDeadline, std::optional<Duration> interval, Duration leeway) override;
+  void setHandler(Task handler) override { core_->setHandler(std::move(handler)); }
+  void resume() override;
+  void cancel() override;
+  bool isCancelled() const override { return core_->isCancelled(); }
+
+  struct State;
+
+ private:
+  std::shared_ptr<SourceCore> core_ = std::make_shared<SourceCore>();
+  std::shared_ptr<State> state_;
+};
+
+class AsioSignalSource final : public Source {
+ public:
+  AsioSignalSource(AsioQueue& queue, int signalNumber);
+  ~AsioSignalSource() override;
+  void setHandler(Task handler) override { core_->setHandler(std::move(handler)); }
+  void resume() override;
+  void cancel() override;
+  bool isCancelled() const override { return core_->isCancelled(); }
+
+  struct State;
+
+ private:
+  std::shared_ptr<SourceCore> core_ = std::make_shared<SourceCore>();
+  std::shared_ptr<State> state_;
+};
+
+// Fires when fd 0 is readable. Regular files, /dev/null and a closed descriptor cannot be
+// watched with epoll; they are always "readable", so the handler is simply queued again after
+// each run until cancelled (it sees end of file soon enough).
+class StandardInputSource final : public Source {
+ public:
+  explicit StandardInputSource(AsioQueue& queue);
+  ~StandardInputSource() override;
+  void setHandler(Task handler) override { core_->setHandler(std::move(handler)); }
+  void resume() override;
+  void cancel() override;
+  bool isCancelled() const override { return core_->isCancelled(); }
+
+  struct State;
+
+ private:
+  std::shared_ptr<SourceCore> core_ = std::make_shared<SourceCore>();
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace platform::linux_backend
