@@ -55,7 +55,9 @@ TEST_F(RecordOnSim, SystemTrackFailuresAtStartDegradeBeforeStarted) {
     EXPECT_THAT(lines, ElementsAre(degraded(c.reason), started(false), event("stopped", 2)));
     auto system = local.audioFiles.writtenFile("/rec/out/system.m4a");
     EXPECT_EQ(system != nullptr, c.systemFileLeft);
-    if (system) EXPECT_TRUE(system->completed);
+    if (system) {
+      EXPECT_TRUE(system->completed);
+    }
   }
 }
 

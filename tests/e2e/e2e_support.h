@@ -1,0 +1,212 @@
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zuno::e2e {
+
+inline std::string shell(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char chunk[4096];
+    while (std::size_t got = std::fread(chunk, 1, sizeof chunk, pipe)) output.append(chunk, got);
+    ::pclose(pipe);
+  }
+  return output;
+}
+
+// A private audio server for one test: speakers (a null sink, the default sink) and a
+// microphone (the remapped monitor of the null sink "micsrc", the default source).
+class PrivateAudioServer {
+ public:
+  PrivateAudioServer() {
+    const std::string script = std::string(ZUNO_SOURCE_DIR) + "/scripts/private-audio-server.sh";
+    const std::string out = shell("bash -c 'source " + script +
+                                  " && start_private_audio_server >&2 && echo $AUDIO_SERVER_DIR "
+                                  "$AUDIO_SERVER_PID'");
+    char dir[512] = {};
+    int pid = 0;
+    if (std::sscanf(out.c_str(), "%511s %d", dir, &pid) == 2) {
+      directory_ = dir;
+      pid_ = pid;
+      ::setenv("PULSE_SERVER", ("unix:" + directory_ + "/native").c_str(), 1);
+      ::setenv("XDG_RUNTIME_DIR", directory_.c_str(), 1);
+      ::setenv("PULSE_RUNTIME_PATH", directory_.c_str(), 1);
+    }
+  }
+  ~PrivateAudioServer() {
+    for (int player : players_) ::kill(player, SIGTERM);
+    for (int player : players_) ::waitpid(player, nullptr, 0);
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    std::filesystem::remove_all(directory_);
+  }
+  bool running() const { return pid_ > 0; }
+  const std::string& directory() const { return directory_; }
+
+  // Plays a generated sine of `hz` into `device` ("micsrc" or "speakers") for `seconds`.
+  void play(const std::string& device, int hz, double seconds) {
+    const std::string wav = directory_ + "/tone" + std::to_string(hz) + "-" +
+                            std::to_string(players_.size()) + ".wav";
+    shell("sox -q -n -r 48000 -c 1 " + wav + " synth " + std::to_string(seconds) + " sine " +
+          std::to_string(hz) + " gain -6");
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::execlp("paplay", "paplay", ("--device=" + device).c_str(), wav.c_str(), nullptr);
+      ::_exit(127);
+    }
+    players_.push_back(child);
+  }
+  std::string pactl(const std::string& arguments) { return shell("pactl " + arguments + " 2>&1"); }
+
+ private:
+  std::string directory_;
+  int pid_ = 0;
+  std::vector<int> players_;
+};
+
+// The real binary as the parent runs it: commands on a pipe to its standard input, events read
+// from a pipe on its standard output.
+class RecorderProcess {
+ public:
+  explicit RecorderProcess(const std::string& outDir) {
+    int input[2];
+    int output[2];
+    if (::pipe(input) != 0 || ::pipe(output) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(input[0], 0);
+      ::dup2(output[1], 1);
+      ::close(input[1]);
+      ::close(output[0]);
+      ::execl(ZUNO_RECORDER_BINARY, ZUNO_RECORDER_BINARY, "record", "--out-dir", outDir.c_str(),
+              nullptr);
+      ::_exit(127);
+    }
+    ::close(input[0]);
+    ::close(output[1]);
+    stdin_ = input[1];
+    stdout_ = output[0];
+  }
+  ~RecorderProcess() {
+    closeStdin();
+    if (stdout_ >= 0) ::close(stdout_);
+    if (pid_ > 0 && status_ == kRunning) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  void send(const std::string& text) {
+    [[maybe_unused]] auto written = ::write(stdin_, text.data(), text.size());
+  }
+  void closeStdin() {
+    if (stdin_ >= 0) ::close(stdin_);
+    stdin_ = -1;
+  }
+  void closeStdout() {
+    if (stdout_ >= 0) ::close(stdout_);
+    stdout_ = -1;
+  }
+  void signal(int number) { ::kill(pid_, number); }
+
+  // Reads event lines until one contains `needle` (or `seconds` pass); true when found.
+  bool waitFor(const std::string& needle, double seconds = 10) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (output_.find(needle) != std::string::npos) return true;
+      if (stdout_ < 0) return false;
+      ::fcntl(stdout_, F_SETFL, O_NONBLOCK);
+      char chunk[4096];
+      const ssize_t got = ::read(stdout_, chunk, sizeof chunk);
+      if (got > 0) {
+        output_.append(chunk, static_cast<std::size_t>(got));
+      } else if (got == 0) {
+        return output_.find(needle) != std::string::npos;
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+    return false;
+  }
+  // Waits for the process to end; its exit status, or 128 + signal.
+  int wait() {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (stdout_ >= 0) waitFor("\x01", 0.2);  // drain what is left
+    return status_;
+  }
+  const std::string& output() const { return output_; }
+
+ private:
+  static constexpr int kRunning = -1000;
+  int pid_ = -1;
+  int stdin_ = -1;
+  int stdout_ = -1;
+  int status_ = kRunning;
+  std::string output_;
+};
+
+struct TrackFacts {
+  bool readable = false;
+  std::string codec;
+  int channels = 0;
+  int sampleRate = 0;
+  double duration = 0;
+  std::vector<float> samples;  // decoded mono at 48000 Hz
+};
+
+inline TrackFacts inspectTrack(const std::string& path) {
+  TrackFacts facts;
+  const std::string probe =
+      shell("ffprobe -v error -select_streams a:0 -show_entries "
+            "stream=codec_name,channels,sample_rate:format=duration -of default=nw=1 '" +
+            path + "'");
+  char codec[64] = {};
+  const char* at = probe.c_str();
+  if (auto found = std::strstr(at, "codec_name=")) std::sscanf(found, "codec_name=%63s", codec);
+  if (auto found = std::strstr(at, "sample_rate=")) std::sscanf(found, "sample_rate=%d", &facts.sampleRate);
+  if (auto found = std::strstr(at, "channels=")) std::sscanf(found, "channels=%d", &facts.channels);
+  if (auto found = std::strstr(at, "duration=")) std::sscanf(found, "duration=%lf", &facts.duration);
+  facts.codec = codec;
+  const std::string raw =
+      shell("ffmpeg -v error -i '" + path + "' -f f32le -ac 1 -ar 48000 - 2>/dev/null");
+  facts.samples.resize(raw.size() / sizeof(float));
+  std::memcpy(facts.samples.data(), raw.data(), facts.samples.size() * sizeof(float));
+  facts.readable = !facts.codec.empty() && !facts.samples.empty();
+  return facts;
+}
+
+// Energy of `hz` in the decoded samples (Goertzel), normalised by length.
+inline double toneEnergy(const std::vector<float>& samples, double hz, double rate = 48000) {
+  if (samples.empty()) return 0;
+  const double coefficient = 2 * std::cos(2 * M_PI * hz / rate);
+  double previous = 0, beforePrevious = 0;
+  for (float sample : samples) {
+    const double current = sample + coefficient * previous - beforePrevious;
+    beforePrevious = previous;
+    previous = current;
+  }
+  const double power = previous * previous + beforePrevious * beforePrevious -
+                       coefficient * previous * beforePrevious;
+  return power / (static_cast<double>(samples.size()) * samples.size());
+}
+
+inline double rms(const std::vector<float>& samples) {
+  double sum = 0;
+  for (float s : samples) sum += static_cast<double>(s) * s;
+  return samples.empty() ? 0 : std::sqrt(sum / samples.size());
+}
+
+}  // namespace zuno::e2e
