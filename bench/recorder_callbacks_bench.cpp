@@ -35,17 +35,17 @@ struct Harness {
 
   platform::sim::SimPlatform sim;
   platform::linux_backend::FfmpegAudioFiles files;
-  platform::Platform platform{sim.runtime,  sim.process,        sim.fileSystem,
-                              sim.loader,   files,              sim.audioEngines,
-                              sim.audioHardware, sim.microphonePermission};
+  platform::Platform platform{
+      sim.runtime, sim.process,      sim.fileSystem,    sim.loader,
+      files,       sim.audioEngines, sim.audioHardware, sim.microphonePermission};
   std::filesystem::path directory;
   std::shared_ptr<zuno::Recorder> recorder;
 };
 
 platform::PCMBufferPtr speechLikeBuffer(std::uint32_t channels, bool interleaved,
                                         std::uint32_t frames, std::uint64_t& phase) {
-  auto format = platform::AudioFormat::make(platform::CommonFormat::pcmFloat32, 48000, channels,
-                                            interleaved);
+  auto format =
+      platform::AudioFormat::make(platform::CommonFormat::pcmFloat32, 48000, channels, interleaved);
   auto buffer = platform::PCMBuffer::make(*format, frames);
   buffer->setFrameLength(frames);
   const auto data = buffer->floatChannelData();
@@ -64,8 +64,7 @@ platform::PCMBufferPtr speechLikeBuffer(std::uint32_t channels, bool interleaved
   return buffer;
 }
 
-void reportPercentiles(benchmark::State& state, std::vector<double>& micros,
-                       const char* prefix) {
+void reportPercentiles(benchmark::State& state, std::vector<double>& micros, const char* prefix) {
   if (micros.empty()) return;
   std::sort(micros.begin(), micros.end());
   state.counters[std::string(prefix) + "median_us"] = micros[micros.size() / 2];

@@ -4,8 +4,7 @@
 
 namespace platform {
 
-std::shared_ptr<PCMBuffer> PCMBuffer::make(const AudioFormat& format,
-                                           std::uint32_t frameCapacity) {
+std::shared_ptr<PCMBuffer> PCMBuffer::make(const AudioFormat& format, std::uint32_t frameCapacity) {
   if (format.bytesPerSample() == 0 || format.channelCount == 0) return nullptr;
   return std::make_shared<PCMBuffer>(format, frameCapacity);
 }
@@ -33,6 +32,8 @@ void PCMBuffer::setFrameLength(std::uint32_t frames) {
   for (auto& buffer : buffers_) buffer.mDataByteSize = frameLength_ * format_.bytesPerFrame();
 }
 
-std::span<float* const> PCMBuffer::floatChannelData() const { return floatChannels_; }
+std::span<float* const> PCMBuffer::floatChannelData() const {
+  return floatChannels_;
+}
 
 }  // namespace platform

@@ -27,10 +27,10 @@ struct LinuxPlatform::Services {
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv)
     : services_(std::make_unique<Services>(argc, argv)),
-      platform_(std::make_unique<Platform>(Platform{
-          services_->runtime, services_->process, services_->fileSystem, services_->loader,
-          services_->audioFiles, services_->audioEngines, services_->audioHardware,
-          services_->microphonePermission})) {}
+      platform_(std::make_unique<Platform>(
+          Platform{services_->runtime, services_->process, services_->fileSystem, services_->loader,
+                   services_->audioFiles, services_->audioEngines, services_->audioHardware,
+                   services_->microphonePermission})) {}
 
 LinuxPlatform::~LinuxPlatform() = default;
 

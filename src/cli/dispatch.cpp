@@ -43,7 +43,8 @@ int runMain(platform::Platform& platform) {
   std::vector<std::string> arguments = platform.process.arguments();
   if (!arguments.empty()) arguments.erase(arguments.begin());
   if (arguments.empty()) {
-    usage(platform, "subcommand required: caps | watch | record | transcribe | probe | browser-tab");
+    usage(platform,
+          "subcommand required: caps | watch | record | transcribe | probe | browser-tab");
   }
   const std::string& word = arguments.front();
   const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());

@@ -3,7 +3,9 @@
 namespace zuno {
 namespace {
 
-bool isOptionWord(const std::string& word) { return word.starts_with("--"); }
+bool isOptionWord(const std::string& word) {
+  return word.starts_with("--");
+}
 
 }  // namespace
 

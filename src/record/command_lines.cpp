@@ -38,13 +38,15 @@ std::optional<char32_t> decodeUtf8(std::string_view text, std::size_t& at) {
 
 bool isWhiteSpaceOrLineBreak(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 }  // namespace
 
-void CommandLines::append(std::string_view bytes) { pending_.append(bytes); }
+void CommandLines::append(std::string_view bytes) {
+  pending_.append(bytes);
+}
 
 std::optional<std::string> CommandLines::nextLine() {
   while (true) {

@@ -35,8 +35,8 @@ void Recorder::installTimers() {
                 Event{{"event", "tick"}, {"durationSec", self->currentDurationSec()}});
     }
   });
-  levelTimer = startTimer(runtime_, milliseconds(200), milliseconds(200),
-                          weakTask(&Recorder::reportLevel));
+  levelTimer =
+      startTimer(runtime_, milliseconds(200), milliseconds(200), weakTask(&Recorder::reportLevel));
   autoStopTimer =
       startTimer(runtime_, seconds(maxDurationSec), std::nullopt, weakTask(&Recorder::finish));
 }

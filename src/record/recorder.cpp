@@ -128,10 +128,10 @@ void Recorder::failKeepingTracks(std::string_view code, std::string_view message
 }
 
 void Recorder::failLaterKeepingTracks(std::string code, std::string message) {
-  runtime_.mainQueue().async([weakSelf = weak_from_this(), code = std::move(code),
-                              message = std::move(message)] {
-    if (auto self = weakSelf.lock()) self->failKeepingTracks(code, message);
-  });
+  runtime_.mainQueue().async(
+      [weakSelf = weak_from_this(), code = std::move(code), message = std::move(message)] {
+        if (auto self = weakSelf.lock()) self->failKeepingTracks(code, message);
+      });
 }
 
 }  // namespace zuno

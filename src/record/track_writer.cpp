@@ -68,11 +68,10 @@ void TrackWriter::write(const platform::PCMBuffer& buffer) {
   // Hand the buffer over once, then report "nothing now" rather than end of stream, so the
   // converter keeps its history and pending samples for the next write.
   bool handedOver = false;
-  const std::shared_ptr<const platform::PCMBuffer> source(std::shared_ptr<const void>(),
-                                                          &buffer);
+  const std::shared_ptr<const platform::PCMBuffer> source(std::shared_ptr<const void>(), &buffer);
   std::optional<platform::Error> error;
-  const ConverterOutputStatus status = converter_->convert(
-      *output, error, [&](std::uint32_t, ConverterInputStatus& inputStatus) {
+  const ConverterOutputStatus status =
+      converter_->convert(*output, error, [&](std::uint32_t, ConverterInputStatus& inputStatus) {
         if (handedOver) {
           inputStatus = ConverterInputStatus::noDataNow;
           return std::shared_ptr<const platform::PCMBuffer>();

@@ -19,7 +19,9 @@ class TrackWriter {
     static WriterError conversionFailed(std::string text) {
       return WriterError(Kind::conversionFailed, std::move(text));
     }
-    static WriterError converterUnavailable() { return WriterError(Kind::converterUnavailable, {}); }
+    static WriterError converterUnavailable() {
+      return WriterError(Kind::converterUnavailable, {});
+    }
     static WriterError bufferAllocFailed() { return WriterError(Kind::bufferAllocFailed, {}); }
 
     Kind kind() const { return kind_; }

@@ -41,7 +41,9 @@ SystemAudioTap::SystemAudioTap(platform::Platform& platform)
       audioFiles_(platform.audioFiles),
       process_(platform.process) {}
 
-SystemAudioTap::~SystemAudioTap() { stop(); }
+SystemAudioTap::~SystemAudioTap() {
+  stop();
+}
 
 void SystemAudioTap::construct() {
   if (!systemHasProcessTaps(process_.operatingSystemVersion())) {

@@ -56,8 +56,8 @@ class PrivateAudioServer {
 
   // Plays a generated sine of `hz` into `device` ("micsrc" or "speakers") for `seconds`.
   void play(const std::string& device, int hz, double seconds) {
-    const std::string wav = directory_ + "/tone" + std::to_string(hz) + "-" +
-                            std::to_string(players_.size()) + ".wav";
+    const std::string wav =
+        directory_ + "/tone" + std::to_string(hz) + "-" + std::to_string(players_.size()) + ".wav";
     shell("sox -q -n -r 48000 -c 1 " + wav + " synth " + std::to_string(seconds) + " sine " +
           std::to_string(hz) + " gain -6");
     const pid_t child = ::fork();
@@ -169,16 +169,18 @@ struct TrackFacts {
 
 inline TrackFacts inspectTrack(const std::string& path) {
   TrackFacts facts;
-  const std::string probe =
-      shell("ffprobe -v error -select_streams a:0 -show_entries "
-            "stream=codec_name,channels,sample_rate:format=duration -of default=nw=1 '" +
-            path + "'");
+  const std::string probe = shell(
+      "ffprobe -v error -select_streams a:0 -show_entries "
+      "stream=codec_name,channels,sample_rate:format=duration -of default=nw=1 '" +
+      path + "'");
   char codec[64] = {};
   const char* at = probe.c_str();
   if (auto found = std::strstr(at, "codec_name=")) std::sscanf(found, "codec_name=%63s", codec);
-  if (auto found = std::strstr(at, "sample_rate=")) std::sscanf(found, "sample_rate=%d", &facts.sampleRate);
+  if (auto found = std::strstr(at, "sample_rate="))
+    std::sscanf(found, "sample_rate=%d", &facts.sampleRate);
   if (auto found = std::strstr(at, "channels=")) std::sscanf(found, "channels=%d", &facts.channels);
-  if (auto found = std::strstr(at, "duration=")) std::sscanf(found, "duration=%lf", &facts.duration);
+  if (auto found = std::strstr(at, "duration="))
+    std::sscanf(found, "duration=%lf", &facts.duration);
   facts.codec = codec;
   const std::string raw =
       shell("ffmpeg -v error -i '" + path + "' -f f32le -ac 1 -ar 48000 - 2>/dev/null");

@@ -44,7 +44,7 @@ TEST_F(RecordForReal, EachTrackHoldsItsOwnSourceAndTheDurationsAgree) {
   ASSERT_TRUE(recorder.waitFor("\"event\":\"tick\"", 8)) << recorder.output();
   recorder.send("stop\n");
   EXPECT_EQ(recorder.wait(), 0);
-  EXPECT_NE(recorder.output().find("\"sysPath\":\"" ), std::string::npos) << recorder.output();
+  EXPECT_NE(recorder.output().find("\"sysPath\":\""), std::string::npos) << recorder.output();
 
   const auto mic = inspectTrack(outDir + "/mic.m4a");
   const auto system = inspectTrack(outDir + "/system.m4a");

@@ -42,8 +42,8 @@ TEST_F(RecordOnSim, RepeatedOrUnmatchedPauseAndResumeAreIgnored) {
   sim.runtime.at(1s, [this] { sim.runtime.feedStdin("resume\npause\npause\n"); });
   sim.runtime.at(3s, [this] { sim.runtime.feedStdin("resume\nresume\nstop\n"); });
   EXPECT_EQ(runRecorder(), 0);
-  EXPECT_THAT(linesWithoutLevels(), ElementsAre(started(), event("paused", 1),
-                                                event("resumed", 1), event("stopped", 1)));
+  EXPECT_THAT(linesWithoutLevels(),
+              ElementsAre(started(), event("paused", 1), event("resumed", 1), event("stopped", 1)));
 }
 
 TEST_F(RecordOnSim, AFailedResumeStaysPausedAndCanBeTriedAgain) {
@@ -76,8 +76,8 @@ TEST_F(RecordOnSim, CommandsAreTrimmedCaseSensitiveAndMaySpanReads) {
   sim.runtime.at(3s, [this] { sim.runtime.feedStdin("\tresume\nbogus\xff\n"); });
   sim.runtime.at(4s, [this] { sim.runtime.feedStdin("stop\npause\n"); });
   EXPECT_EQ(runRecorder(), 0);
-  EXPECT_THAT(linesWithoutLevels(), ElementsAre(started(), event("paused", 2),
-                                                event("resumed", 2), event("stopped", 3)));
+  EXPECT_THAT(linesWithoutLevels(),
+              ElementsAre(started(), event("paused", 2), event("resumed", 2), event("stopped", 3)));
 }
 
 TEST_F(RecordOnSim, SeveralCommandsInOneReadRunInOrder) {
@@ -85,8 +85,8 @@ TEST_F(RecordOnSim, SeveralCommandsInOneReadRunInOrder) {
   sim.runtime.at(2s, [this] { sim.runtime.feedStdin("pause"); });
   sim.runtime.at(3s, [this] { sim.runtime.closeStdin(); });
   EXPECT_EQ(runRecorder(), 0);
-  EXPECT_THAT(linesWithoutLevels(), ElementsAre(started(), event("paused", 1),
-                                                event("resumed", 1), event("stopped", 3)))
+  EXPECT_THAT(linesWithoutLevels(),
+              ElementsAre(started(), event("paused", 1), event("resumed", 1), event("stopped", 3)))
       << "a command without its line feed never runs";
 }
 

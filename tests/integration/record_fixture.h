@@ -57,7 +57,8 @@ class RecordOnSim : public ::testing::Test {
   }
 
   static std::string started(bool withSystem = true) {
-    return std::string("{\"event\":\"started\",\"micPath\":\"\\/rec\\/out\\/mic.m4a\",\"sysPath\":") +
+    return std::string(
+               "{\"event\":\"started\",\"micPath\":\"\\/rec\\/out\\/mic.m4a\",\"sysPath\":") +
            (withSystem ? "\"\\/rec\\/out\\/system.m4a\"}" : "null}");
   }
   static std::string event(const std::string& name, long durationSec) {

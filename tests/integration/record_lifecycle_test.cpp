@@ -20,8 +20,8 @@ TEST_F(RecordOnSim, StopAfterTicksCompletesBothFilesThenReportsStopped) {
   });
 
   EXPECT_EQ(runRecorder(), 0);
-  EXPECT_THAT(linesWithoutLevels(), ElementsAre(started(), event("tick", 5), event("tick", 10),
-                                                event("stopped", 12)));
+  EXPECT_THAT(linesWithoutLevels(),
+              ElementsAre(started(), event("tick", 5), event("tick", 10), event("stopped", 12)));
   EXPECT_TRUE(file("mic.m4a").completed);
   EXPECT_TRUE(file("system.m4a").completed);
   EXPECT_EQ(file("mic.m4a").samples.at(0).size(), 4096u);
@@ -50,14 +50,13 @@ TEST_F(RecordOnSim, AnOutputDirectoryThatCannotBeCreatedIsAnIoFailure) {
 TEST_F(RecordOnSim, DurationCountsSetupTimeAndTicksComeEveryFiveSeconds) {
   sim.runtime.at(20s, [this] { sim.runtime.closeStdin(); });
   EXPECT_EQ(platform::sim::runToExit([this] {
-    recorder = Recorder::create(sim.platform(), kOutDir);
-    sim.runtime.sleepFor(2s);  // setup that takes time before the timers start
-    recorder->run();
-  }),
+              recorder = Recorder::create(sim.platform(), kOutDir);
+              sim.runtime.sleepFor(2s);  // setup that takes time before the timers start
+              recorder->run();
+            }),
             0);
-  EXPECT_THAT(linesWithoutLevels(),
-              ElementsAre(started(), event("tick", 7), event("tick", 12), event("tick", 17),
-                          event("stopped", 20)));
+  EXPECT_THAT(linesWithoutLevels(), ElementsAre(started(), event("tick", 7), event("tick", 12),
+                                                event("tick", 17), event("stopped", 20)));
 }
 
 TEST_F(RecordOnSim, TwoStopRequestsGiveOneStopped) {

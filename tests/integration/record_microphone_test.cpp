@@ -3,11 +3,10 @@
 namespace zuno::testing {
 namespace {
 
+using platform::CaptureAuthorizationStatus;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using platform::CaptureAuthorizationStatus;
-
 
 TEST_F(RecordOnSim, MicrophonePermissionIsAskedWhenUndecided) {
   sim.microphonePermission.setStatus(CaptureAuthorizationStatus::notDetermined);
@@ -22,23 +21,24 @@ TEST_F(RecordOnSim, RefusedOrMissingMicrophonePermissionEndsTheRun) {
     CaptureAuthorizationStatus status;
     const char* message;
   };
-  for (const Case& c : {Case{CaptureAuthorizationStatus::notDetermined, "microphone permission denied"},
-                        Case{CaptureAuthorizationStatus::denied,
-                             "microphone permission denied or restricted"},
-                        Case{CaptureAuthorizationStatus::restricted,
-                             "microphone permission denied or restricted"}}) {
+  for (const Case& c :
+       {Case{CaptureAuthorizationStatus::notDetermined, "microphone permission denied"},
+        Case{CaptureAuthorizationStatus::denied, "microphone permission denied or restricted"},
+        Case{CaptureAuthorizationStatus::restricted,
+             "microphone permission denied or restricted"}}) {
     SimPlatform local;
     local.microphonePermission.setStatus(c.status);
     local.microphonePermission.setRequestAnswer(false);
     std::shared_ptr<Recorder> r;
     EXPECT_EQ(platform::sim::runToExit([&] {
-      r = Recorder::create(local.platform(), kOutDir);
-      r->run();
-    }),
+                r = Recorder::create(local.platform(), kOutDir);
+                r->run();
+              }),
               1);
-    EXPECT_THAT(local.runtime.stdoutLines(),
-                ElementsAre(std::string("{\"code\":\"mic_failed\",\"event\":\"error\",\"message\":\"") +
-                            c.message + "\"}"));
+    EXPECT_THAT(
+        local.runtime.stdoutLines(),
+        ElementsAre(std::string("{\"code\":\"mic_failed\",\"event\":\"error\",\"message\":\"") +
+                    c.message + "\"}"));
   }
 }
 
@@ -54,9 +54,9 @@ TEST_F(RecordOnSim, NoPreflightSkipsThePermissionQueryOnlyForTheExactValue) {
   local.process.setEnvironment("ZUNO_RECORDER_NO_PREFLIGHT", "true");
   std::shared_ptr<Recorder> r;
   EXPECT_EQ(platform::sim::runToExit([&] {
-    r = Recorder::create(local.platform(), kOutDir);
-    r->run();
-  }),
+              r = Recorder::create(local.platform(), kOutDir);
+              r->run();
+            }),
             1);
 }
 
@@ -71,8 +71,8 @@ TEST_F(RecordOnSim, AnInputWithoutSampleRateCannotBeSetUp) {
 }
 
 TEST_F(RecordOnSim, OnlyTheFirstInputChannelIsMeteredAndWritten) {
-  pendingInputFormat = *platform::AudioFormat::make(platform::CommonFormat::pcmFloat32, 48000, 2,
-                                                    false);
+  pendingInputFormat =
+      *platform::AudioFormat::make(platform::CommonFormat::pcmFloat32, 48000, 2, false);
   sim.runtime.at(100ms, [this] {
     auto buffer = constantBuffer(0.1f, 1024, 48000, 2);
     std::fill_n(buffer->floatChannelData()[1], 1024, 0.9f);
@@ -98,8 +98,9 @@ TEST_F(RecordOnSim, AMicrophoneWriteFailureEndsTheRunWithBothFilesComplete) {
   EXPECT_EQ(runRecorder(), 1);
   EXPECT_EQ(sim.runtime.stderrText(),
             "mic write failed: Error Domain=sim.file Code=5 \"disk full\"\n");
-  EXPECT_EQ(linesWithoutLevels().back(),
-            "{\"code\":\"io_failed\",\"event\":\"error\",\"message\":\"mic write failed: disk full\"}");
+  EXPECT_EQ(
+      linesWithoutLevels().back(),
+      "{\"code\":\"io_failed\",\"event\":\"error\",\"message\":\"mic write failed: disk full\"}");
   EXPECT_EQ(file("mic.m4a").writeCalls, 2);
   EXPECT_TRUE(file("mic.m4a").completed);
   EXPECT_TRUE(file("system.m4a").completed);
@@ -109,8 +110,9 @@ TEST_F(RecordOnSim, AnEngineThatCannotStartEndsTheRunAfterStartedKeepingTheFiles
   failEngineStart = true;
   EXPECT_EQ(runRecorder(), 1);
   EXPECT_THAT(sim.runtime.stdoutLines(),
-              ElementsAre(started(), "{\"code\":\"mic_failed\",\"event\":\"error\",\"message\":"
-                                     "\"engine start failed: the device went away\"}"));
+              ElementsAre(started(),
+                          "{\"code\":\"mic_failed\",\"event\":\"error\",\"message\":"
+                          "\"engine start failed: the device went away\"}"));
   EXPECT_TRUE(file("mic.m4a").completed);
   EXPECT_TRUE(file("system.m4a").completed);
 }
@@ -164,9 +166,9 @@ TEST_F(ZeroGuard, AnySoundOrNoInputAtAllKeepsVoiceProcessing) {
   quiet.runtime.at(10s, [&] { quiet.runtime.closeStdin(); });
   std::shared_ptr<Recorder> r;
   EXPECT_EQ(platform::sim::runToExit([&] {
-    r = Recorder::create(quiet.platform(), kOutDir);
-    r->run();
-  }),
+              r = Recorder::create(quiet.platform(), kOutDir);
+              r->run();
+            }),
             0);
   EXPECT_TRUE(r->vpEnabled) << "no frame seen: the guard does nothing";
 }

@@ -5,8 +5,12 @@ namespace {
 
 using ::testing::ElementsAre;
 
-std::int32_t preflightDenied(const void*, const void*) { return 1; }
-std::int32_t preflightGranted(const void*, const void*) { return 0; }
+std::int32_t preflightDenied(const void*, const void*) {
+  return 1;
+}
+std::int32_t preflightGranted(const void*, const void*) {
+  return 0;
+}
 constexpr const char* kPrivacyLibrary =
     "/System/Library/PrivateFrameworks/TCC.framework/Versions/A/TCC";
 
@@ -18,9 +22,15 @@ TEST_F(RecordOnSim, SystemTrackFailuresAtStartDegradeBeforeStarted) {
     bool systemFileLeft;
   };
   const std::vector<Case> cases{
-      {"old system", [](SimPlatform& s) { s.process.setOperatingSystemVersion({14, 1, 0}); },
+      {"old system",
+       [](SimPlatform& s) {
+         s.process.setOperatingSystemVersion({14, 1, 0});
+       },
        "tap_unavailable", false},
-      {"tap needs 14.4", [](SimPlatform& s) { s.process.setOperatingSystemVersion({14, 3, 0}); },
+      {"tap needs 14.4",
+       [](SimPlatform& s) {
+         s.process.setOperatingSystemVersion({14, 3, 0});
+       },
        "tap_unavailable", false},
       {"permission denied",
        [](SimPlatform& s) {
@@ -32,7 +42,9 @@ TEST_F(RecordOnSim, SystemTrackFailuresAtStartDegradeBeforeStarted) {
       {"tap refused", [](SimPlatform& s) { s.audioHardware.scriptProcessTap(-50, 0); },
        "tap_unavailable", false},
       {"track cannot open",
-       [](SimPlatform& s) { s.audioFiles.failOpen("/rec/out/system.m4a", {"sim", 1, "nope"}); },
+       [](SimPlatform& s) {
+         s.audioFiles.failOpen("/rec/out/system.m4a", {"sim", 1, "nope"});
+       },
        "tap_unavailable", false},
       {"device will not start", [](SimPlatform& s) { s.audioHardware.scriptDeviceStart(-1); },
        "tap_unavailable", true},
@@ -44,9 +56,9 @@ TEST_F(RecordOnSim, SystemTrackFailuresAtStartDegradeBeforeStarted) {
     local.runtime.at(2s, [&] { local.runtime.closeStdin(); });
     std::shared_ptr<Recorder> r;
     EXPECT_EQ(platform::sim::runToExit([&] {
-      r = Recorder::create(local.platform(), kOutDir);
-      r->run();
-    }),
+                r = Recorder::create(local.platform(), kOutDir);
+                r->run();
+              }),
               0);
     std::vector<std::string> lines;
     for (auto& line : local.runtime.stdoutLines()) {
@@ -89,8 +101,7 @@ TEST_F(RecordOnSim, ASystemWriteFailureDegradesOnceAndTheMicrophoneGoesOn) {
   });
   sim.runtime.at(6s, [this] { sim.runtime.feedStdin("stop\n"); });
   EXPECT_EQ(runRecorder(), 0);
-  EXPECT_EQ(sim.runtime.stderrText(),
-            "system write failed: Error Domain=sim Code=9 \"io\"\n");
+  EXPECT_EQ(sim.runtime.stderrText(), "system write failed: Error Domain=sim Code=9 \"io\"\n");
   EXPECT_THAT(linesWithoutLevels(), ElementsAre(started(), degraded("tap_write_failed"),
                                                 event("tick", 5), event("stopped", 6)));
   EXPECT_EQ(file("system.m4a").writeCalls, 2);

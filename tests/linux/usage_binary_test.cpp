@@ -14,8 +14,8 @@ class UsageOfTheRealBinary : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageOfTheRealBinary, WritesExactlyOneErrorLineAndExitsWithOne) {
   const auto run = testing::runBinary(ZUNO_RECORDER_BINARY, GetParam().args);
-  EXPECT_EQ(run.out, "{\"code\":\"usage\",\"event\":\"error\",\"message\":\"" +
-                         GetParam().message + "\"}\n");
+  EXPECT_EQ(run.out, "{\"code\":\"usage\",\"event\":\"error\",\"message\":\"" + GetParam().message +
+                         "\"}\n");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.status, 1);
 }
@@ -23,7 +23,8 @@ TEST_P(UsageOfTheRealBinary, WritesExactlyOneErrorLineAndExitsWithOne) {
 INSTANTIATE_TEST_SUITE_P(
     EveryUsageMessage, UsageOfTheRealBinary,
     ::testing::Values(
-        UsageCase{{}, "subcommand required: caps | watch | record | transcribe | probe | browser-tab"},
+        UsageCase{{},
+                  "subcommand required: caps | watch | record | transcribe | probe | browser-tab"},
         UsageCase{{"Caps"}, "unknown subcommand: Caps"},
         UsageCase{{"--help"}, "unknown subcommand: --help"},
         UsageCase{{"caps \u4f1a/\"x\""}, "unknown subcommand: caps \u4f1a\\/\\\"x\\\""},
@@ -35,8 +36,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RealBinary, AnOutDirThatIsAFileIsAnIoFailure) {
   const auto run = testing::runBinary(ZUNO_RECORDER_BINARY, {"record", "--out-dir", "/dev/null"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out.rfind("{\"code\":\"io_failed\",\"event\":\"error\",\"message\":\"cannot create out-dir: ", 0),
-            0u)
+  EXPECT_EQ(
+      run.out.rfind(
+          "{\"code\":\"io_failed\",\"event\":\"error\",\"message\":\"cannot create out-dir: ", 0),
+      0u)
       << run.out;
 }
 

@@ -13,7 +13,7 @@ namespace zuno::testing {
 struct BinaryRun {
   std::string out;
   std::string err;
-  int status = -1;       // exit status, or -1 when killed by a signal
+  int status = -1;  // exit status, or -1 when killed by a signal
   int termSignal = 0;
 };
 

@@ -44,7 +44,7 @@ TEST(CommandWord, TrimsWhiteSpaceAndLineBreaksOfEveryKind) {
 TEST(CommandWord, InvalidUtf8IsNoCommand) {
   EXPECT_FALSE(commandWord("pause\xff"));
   EXPECT_FALSE(commandWord("\xc0\x80stop"));  // overlong encoding
-  EXPECT_FALSE(commandWord("\xe3\x81"));       // cut short
+  EXPECT_FALSE(commandWord("\xe3\x81"));      // cut short
   EXPECT_TRUE(commandWord("会議"));
 }
 

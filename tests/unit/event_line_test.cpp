@@ -33,9 +33,9 @@ TEST(EventLine, TextIsRawUtf8WithStandardEscapes) {
 TEST(EventLine, UnrepresentableEventsAreDropped) {
   EXPECT_FALSE(formatEventLine(Event{{"event", "x"}, {"text", "bad \xff\xfe"}}));
   EXPECT_FALSE(formatEventLine(Event{{"event", "level"}, {"v", std::nan("")}}));
-  EXPECT_FALSE(formatEventLine(
-      Event{{"event", "x"},
-            {"segments", Event::array({Event{{"start", std::numeric_limits<double>::infinity()}}})}}));
+  EXPECT_FALSE(formatEventLine(Event{
+      {"event", "x"},
+      {"segments", Event::array({Event{{"start", std::numeric_limits<double>::infinity()}}})}}));
 }
 
 TEST(EventLine, NumbersReadBackToTheSameValue) {

@@ -9,8 +9,8 @@
 namespace zuno {
 namespace {
 
-using ::testing::ElementsAre;
 using platform::sim::SimPlatform;
+using ::testing::ElementsAre;
 using Kind = SystemAudioTapError::Kind;
 
 SystemAudioTapError constructionError(SimPlatform& sim) {
@@ -23,8 +23,8 @@ SystemAudioTapError constructionError(SimPlatform& sim) {
 }
 
 TEST(SystemAudioTapVersionGate, ProcessTapsNeedFourteenFour) {
-  for (auto [major, minor, passes] : {std::tuple{14, 3, false}, {13, 9, false}, {14, 4, true},
-                                      {15, 0, true}}) {
+  for (auto [major, minor, passes] :
+       {std::tuple{14, 3, false}, {13, 9, false}, {14, 4, true}, {15, 0, true}}) {
     SimPlatform sim;
     sim.process.setOperatingSystemVersion({major, minor, 0});
     if (passes) {
@@ -93,8 +93,9 @@ TEST(SystemAudioTapConstruction, EachFailureReleasesWhatWasMadeBefore) {
     SimPlatform sim;
     sim.audioHardware.scriptTapFormat(-10, {});
     EXPECT_EQ(constructionError(sim).kind(), Kind::formatUnavailable);
-    EXPECT_THAT(sim.audioHardware.calls(),
-                ElementsAre("createProcessTap", "getPropertyData tfmt 100", "destroyProcessTap 100"));
+    EXPECT_THAT(
+        sim.audioHardware.calls(),
+        ElementsAre("createProcessTap", "getPropertyData tfmt 100", "destroyProcessTap 100"));
   }
   {
     SimPlatform sim;
@@ -212,8 +213,8 @@ TEST(Preflight, MapsTheAnswerAndClosesWhatItOpened) {
     EXPECT_EQ(options, nullptr);
     return answer;
   };
-  for (auto [value, expected] : {std::pair{0, "granted"}, {1, "denied"}, {2, "undetermined"},
-                                 {7, "undetermined"}}) {
+  for (auto [value, expected] :
+       {std::pair{0, "granted"}, {1, "denied"}, {2, "undetermined"}, {7, "undetermined"}}) {
     SimPlatform sim;
     sim.loader.addLibrary(kLibrary);
     sim.loader.addSymbol(kLibrary, "TCCAccessPreflight", reinterpret_cast<void*>(preflight));

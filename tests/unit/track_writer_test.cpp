@@ -16,7 +16,8 @@ platform::PCMBufferPtr buffer(const AudioFormat& format, std::uint32_t frames, f
   auto made = platform::PCMBuffer::make(format, frames);
   made->setFrameLength(frames);
   for (float* channel : made->floatChannelData()) {
-    std::fill(channel, channel + std::size_t{frames} * (format.interleaved ? format.channelCount : 1),
+    std::fill(channel,
+              channel + std::size_t{frames} * (format.interleaved ? format.channelCount : 1),
               value);
   }
   return made;
@@ -40,10 +41,13 @@ class TrackWriterOnSim : public ::testing::Test {
 TEST(AacSettings, FourEntriesWithTheRatePassedThroughUnrounded) {
   const auto settings = aacSettings(44100.5);
   ASSERT_EQ(settings.size(), 4u);
-  EXPECT_EQ(settings.at(platform::AVFormatIDKey), platform::AudioSettingValue(std::uint32_t{0x61616320}));
+  EXPECT_EQ(settings.at(platform::AVFormatIDKey),
+            platform::AudioSettingValue(std::uint32_t{0x61616320}));
   EXPECT_EQ(settings.at(platform::AVSampleRateKey), platform::AudioSettingValue(44100.5));
-  EXPECT_EQ(settings.at(platform::AVNumberOfChannelsKey), platform::AudioSettingValue(std::int64_t{1}));
-  EXPECT_EQ(settings.at(platform::AVEncoderBitRateKey), platform::AudioSettingValue(std::int64_t{40000}));
+  EXPECT_EQ(settings.at(platform::AVNumberOfChannelsKey),
+            platform::AudioSettingValue(std::int64_t{1}));
+  EXPECT_EQ(settings.at(platform::AVEncoderBitRateKey),
+            platform::AudioSettingValue(std::int64_t{40000}));
 }
 
 TEST_F(TrackWriterOnSim, ProcessingFormatBuffersAreWrittenDirectlyEvenWithACachedConverter) {

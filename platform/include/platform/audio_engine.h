@@ -12,11 +12,17 @@ namespace platform {
 // Receives each captured buffer on the engine's tap thread.
 using InputTapBlock = std::function<void(const PCMBufferPtr& buffer)>;
 
-enum class VoiceProcessingOtherAudioDuckingLevel : long { defaultLevel = 0, min = 10, mid = 20, max = 30 };
+enum class VoiceProcessingOtherAudioDuckingLevel : long {
+  defaultLevel = 0,
+  min = 10,
+  mid = 20,
+  max = 30
+};
 
 struct VoiceProcessingOtherAudioDuckingConfiguration {
   bool enableAdvancedDucking = false;
-  VoiceProcessingOtherAudioDuckingLevel duckingLevel = VoiceProcessingOtherAudioDuckingLevel::defaultLevel;
+  VoiceProcessingOtherAudioDuckingLevel duckingLevel =
+      VoiceProcessingOtherAudioDuckingLevel::defaultLevel;
 };
 
 // The microphone node of an audio engine.
@@ -57,7 +63,12 @@ class AudioEngines {
 };
 
 // Microphone privacy permission.
-enum class CaptureAuthorizationStatus : int { notDetermined = 0, restricted = 1, denied = 2, authorized = 3 };
+enum class CaptureAuthorizationStatus : int {
+  notDetermined = 0,
+  restricted = 1,
+  denied = 2,
+  authorized = 3
+};
 
 class MicrophonePermission {
  public:

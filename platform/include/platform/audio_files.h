@@ -48,9 +48,8 @@ enum class ConverterOutputStatus { haveData = 0, inputRanDry = 1, endOfStream = 
 
 // Called by a converter whenever it wants input: sets the status and returns the buffer it
 // hands over (none with noDataNow or endOfStream).
-using ConverterInputBlock =
-    std::function<std::shared_ptr<const PCMBuffer>(std::uint32_t packetCount,
-                                                   ConverterInputStatus& status)>;
+using ConverterInputBlock = std::function<std::shared_ptr<const PCMBuffer>(
+    std::uint32_t packetCount, ConverterInputStatus& status)>;
 
 // Pull-model sample converter; keeps its state (resampler history, samples not yet emitted)
 // from one conversion to the next until the input reports end of stream.

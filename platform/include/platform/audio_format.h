@@ -30,7 +30,13 @@ inline constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1u << 2;
 inline constexpr std::uint32_t kAudioFormatFlagIsPacked = 1u << 3;
 inline constexpr std::uint32_t kAudioFormatFlagIsNonInterleaved = 1u << 5;
 
-enum class CommonFormat { otherFormat = 0, pcmFloat32 = 1, pcmFloat64 = 2, pcmInt16 = 3, pcmInt32 = 4 };
+enum class CommonFormat {
+  otherFormat = 0,
+  pcmFloat32 = 1,
+  pcmFloat64 = 2,
+  pcmInt16 = 3,
+  pcmInt32 = 4
+};
 
 // Sample rate, channel count, sample type, interleaving and channel layout; equality compares
 // all five.

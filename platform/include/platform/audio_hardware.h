@@ -47,7 +47,7 @@ struct CATapDescription {
   std::string uuid;      // canonical text form
 
   static CATapDescription stereoGlobalTapButExcludeProcesses(std::vector<AudioObjectID> processes,
-                                                            std::string uuid) {
+                                                             std::string uuid) {
     CATapDescription description;
     description.processes = std::move(processes);
     description.uuid = std::move(uuid);

@@ -15,8 +15,7 @@ struct Error {
   std::string description;
 
   std::string debugDescription() const {
-    return "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + description +
-           "\"";
+    return "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + description + "\"";
   }
 };
 
@@ -24,7 +23,7 @@ struct Error {
 template <typename T>
 class Result {
  public:
-  Result(T value) : state_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  Result(T value) : state_(std::move(value)) {}      // NOLINT(google-explicit-constructor)
   Result(Error error) : state_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
   bool ok() const { return state_.index() == 0; }
