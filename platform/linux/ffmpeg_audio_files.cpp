@@ -1,0 +1,47 @@
+#include "linux/ffmpeg_audio_files.h"
+
+#include "linux/ffmpeg_converter.h"
+#include "linux/ffmpeg_file_reader.h"
+#include "linux/ffmpeg_file_writer.h"
+
+namespace platform::linux_backend {
+namespace {
+
+template <typename T>
+std::optional<T> setting(const AudioSettings& settings, const std::string& key) {
+  auto found = settings.find(key);
+  if (found == settings.end()) return std::nullopt;
+  return std::visit([](auto value) { return static_cast<T>(value); }, found->second);
+}
+
+Error unsupported(const std::string& path, const std::string& why) {
+  return Error{"zuno-recorder.ffmpeg", -22, "cannot open " + path + " for writing: " + why};
+}
+
+}  // namespace
+
+Result<std::unique_ptr<AudioFileForWriting>> FfmpegAudioFiles::openForWriting(
+    const std::string& path, const AudioSettings& settings) {
+  const auto format = setting<std::uint32_t>(settings, AVFormatIDKey);
+  const auto rate = setting<double>(settings, AVSampleRateKey);
+  const auto channels = setting<std::int64_t>(settings, AVNumberOfChannelsKey);
+  const auto bitRate = setting<std::int64_t>(settings, AVEncoderBitRateKey).value_or(64000);
+  if (format != kAudioFormatMPEG4AAC) return unsupported(path, "only AAC can be written");
+  if (!rate || *rate < 1) return unsupported(path, "no usable sample rate");
+  if (!channels || *channels < 1 || *channels > 8)
+    return unsupported(path, "no usable channel count");
+  return FfmpegFileWriter::open(path, *rate, static_cast<int>(*channels),
+                                static_cast<long>(bitRate));
+}
+
+Result<std::unique_ptr<AudioFileForReading>> FfmpegAudioFiles::openForReading(
+    const std::string& path) {
+  return FfmpegFileReader::open(path);
+}
+
+std::unique_ptr<AudioConverter> FfmpegAudioFiles::makeConverter(const AudioFormat& from,
+                                                                const AudioFormat& to) {
+  return FfmpegConverter::make(from, to);
+}
+
+}  // namespace platform::linux_backend

@@ -1,0 +1,149 @@
+#include "linux/ffmpeg_file_writer.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
+}
+
+#include "linux/ffmpeg_support.h"
+
+namespace platform::linux_backend {
+
+struct FfmpegFileWriter::Encoder {
+  AVFormatContext* container = nullptr;
+  AVCodecContext* codec = nullptr;
+  AVStream* stream = nullptr;
+  AVAudioFifo* fifo = nullptr;
+  AVFrame* frame = nullptr;
+  AVPacket* packet = nullptr;
+  std::int64_t nextPts = 0;
+
+  ~Encoder() {
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    if (fifo) av_audio_fifo_free(fifo);
+    avcodec_free_context(&codec);
+    if (container) {
+      if (container->pb) avio_closep(&container->pb);
+      avformat_free_context(container);
+    }
+  }
+
+  // Sends one frame (or, with none, the end of the stream) and writes every packet it yields.
+  int encode(AVFrame* input) {
+    int status = avcodec_send_frame(codec, input);
+    if (status < 0) return status;
+    while ((status = avcodec_receive_packet(codec, packet)) >= 0) {
+      av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
+      packet->stream_index = stream->index;
+      status = av_interleaved_write_frame(container, packet);
+      if (status < 0) return status;
+    }
+    return status == AVERROR(EAGAIN) || status == AVERROR_EOF ? 0 : status;
+  }
+
+  int encodeFromFifo(int frames) {
+    int status = av_frame_make_writable(frame);
+    if (status < 0) return status;
+    frame->nb_samples = av_audio_fifo_read(fifo, reinterpret_cast<void**>(frame->data), frames);
+    frame->pts = nextPts;
+    nextPts += frame->nb_samples;
+    return encode(frame);
+  }
+};
+
+Result<std::unique_ptr<AudioFileForWriting>> FfmpegFileWriter::open(const std::string& path,
+                                                                    double sampleRate, int channels,
+                                                                    long bitRate) {
+  auto encoder = std::make_unique<Encoder>();
+  const auto failed = [&path](const char* step, int code) {
+    return ffmpegError("cannot open " + path + " for writing (" + step + ")", code);
+  };
+  int status = avformat_alloc_output_context2(&encoder->container, nullptr, nullptr, path.c_str());
+  if (status < 0 || !encoder->container) return failed("container", status);
+  const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
+  if (!aac) return failed("no AAC encoder", AVERROR_ENCODER_NOT_FOUND);
+  encoder->stream = avformat_new_stream(encoder->container, nullptr);
+  encoder->codec = avcodec_alloc_context3(aac);
+  if (!encoder->stream || !encoder->codec) return failed("allocation", AVERROR(ENOMEM));
+
+  const int rate = static_cast<int>(sampleRate);
+  encoder->codec->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  encoder->codec->sample_rate = rate;
+  av_channel_layout_default(&encoder->codec->ch_layout, channels);
+  encoder->codec->bit_rate = bitRate;
+  encoder->codec->profile = FF_PROFILE_AAC_LOW;
+  encoder->codec->time_base = AVRational{1, rate};
+  if (encoder->container->oformat->flags & AVFMT_GLOBALHEADER) {
+    encoder->codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+  if ((status = avcodec_open2(encoder->codec, aac, nullptr)) < 0) return failed("encoder", status);
+  if ((status = avcodec_parameters_from_context(encoder->stream->codecpar, encoder->codec)) < 0) {
+    return failed("parameters", status);
+  }
+  encoder->stream->time_base = encoder->codec->time_base;
+
+  if ((status = avio_open(&encoder->container->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) {
+    return Error{"zuno-recorder.ffmpeg", status,
+                 "cannot open " + path + " for writing: " + ffmpegErrorText(status)};
+  }
+  if ((status = avformat_write_header(encoder->container, nullptr)) < 0) {
+    return failed("header", status);
+  }
+
+  encoder->fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, channels, 8192);
+  encoder->frame = av_frame_alloc();
+  encoder->packet = av_packet_alloc();
+  if (!encoder->fifo || !encoder->frame || !encoder->packet) {
+    return failed("allocation", AVERROR(ENOMEM));
+  }
+  encoder->frame->format = AV_SAMPLE_FMT_FLTP;
+  encoder->frame->sample_rate = rate;
+  av_channel_layout_copy(&encoder->frame->ch_layout, &encoder->codec->ch_layout);
+  encoder->frame->nb_samples = encoder->codec->frame_size;
+  if ((status = av_frame_get_buffer(encoder->frame, 0)) < 0) return failed("frame", status);
+
+  const AudioFormat processing = *AudioFormat::make(CommonFormat::pcmFloat32, sampleRate,
+                                                    static_cast<std::uint32_t>(channels), false);
+  return std::unique_ptr<AudioFileForWriting>(
+      new FfmpegFileWriter(path, processing, std::move(encoder)));
+}
+
+FfmpegFileWriter::FfmpegFileWriter(std::string path, AudioFormat processingFormat,
+                                   std::unique_ptr<Encoder> encoder)
+    : path_(std::move(path)), processingFormat_(processingFormat), encoder_(std::move(encoder)) {}
+
+FfmpegFileWriter::~FfmpegFileWriter() {
+  // Completing the container is the whole point of letting go: encode what is still queued
+  // (the last frame may be short), drain the encoder and write the index.
+  if (!encoder_) return;
+  const int remaining = av_audio_fifo_size(encoder_->fifo);
+  if (remaining > 0) encoder_->encodeFromFifo(remaining);
+  encoder_->encode(nullptr);
+  av_write_trailer(encoder_->container);
+}
+
+MaybeError FfmpegFileWriter::write(const PCMBuffer& buffer) {
+  if (!(buffer.format() == processingFormat_)) {
+    return Error{"zuno-recorder.ffmpeg", AVERROR(EINVAL),
+                 "buffer is not in the processing format of " + path_};
+  }
+  if (buffer.frameLength() == 0) return std::nullopt;
+  const auto channels = buffer.floatChannelData();
+  std::vector<void*> planes(channels.begin(), channels.end());
+  if (av_audio_fifo_write(encoder_->fifo, planes.data(), static_cast<int>(buffer.frameLength())) <
+      0) {
+    return Error{"zuno-recorder.ffmpeg", AVERROR(ENOMEM), "cannot queue audio for " + path_};
+  }
+  const int frameSize = encoder_->codec->frame_size;
+  while (av_audio_fifo_size(encoder_->fifo) >= frameSize) {
+    if (const int status = encoder_->encodeFromFifo(frameSize); status < 0) {
+      return ffmpegError("cannot write " + path_, status);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace platform::linux_backend

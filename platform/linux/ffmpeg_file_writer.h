@@ -1,0 +1,31 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/audio_files.h"
+
+namespace platform::linux_backend {
+
+// One MPEG-4 audio file with one AAC-LC track. The encoder takes fixed 1024-sample frames, so
+// written samples wait in a queue until a frame is full; destruction encodes the rest and
+// writes the trailer, which makes the file playable.
+class FfmpegFileWriter final : public AudioFileForWriting {
+ public:
+  static Result<std::unique_ptr<AudioFileForWriting>> open(const std::string& path,
+                                                           double sampleRate, int channels,
+                                                           long bitRate);
+  ~FfmpegFileWriter() override;
+  const AudioFormat& processingFormat() const override { return processingFormat_; }
+  MaybeError write(const PCMBuffer& buffer) override;
+
+ private:
+  struct Encoder;
+  FfmpegFileWriter(std::string path, AudioFormat processingFormat,
+                   std::unique_ptr<Encoder> encoder);
+  std::string path_;
+  AudioFormat processingFormat_;
+  std::unique_ptr<Encoder> encoder_;
+};
+
+}  // namespace platform::linux_backend
