@@ -1,5 +1,9 @@
 #include "linux/ffmpeg_audio_files.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "linux/ffmpeg_converter.h"
 #include "linux/ffmpeg_file_reader.h"
 #include "linux/ffmpeg_file_writer.h"
@@ -19,6 +23,12 @@ Error unsupported(const std::string& path, const std::string& why) {
 }
 
 }  // namespace
+
+FfmpegAudioFiles::FfmpegAudioFiles() {
+  // The libraries' own log would land on standard error, which carries only the program's
+  // diagnostic lines; failures reach the logic as errors instead.
+  av_log_set_level(AV_LOG_QUIET);
+}
 
 Result<std::unique_ptr<AudioFileForWriting>> FfmpegAudioFiles::openForWriting(
     const std::string& path, const AudioSettings& settings) {

@@ -8,6 +8,7 @@ namespace platform::linux_backend {
 // native encoder, any readable file decoded to float, and libswresample behind the pull model.
 class FfmpegAudioFiles final : public AudioFiles {
  public:
+  FfmpegAudioFiles();
   Result<std::unique_ptr<AudioFileForWriting>> openForWriting(
       const std::string& path, const AudioSettings& settings) override;
   Result<std::unique_ptr<AudioFileForReading>> openForReading(const std::string& path) override;
