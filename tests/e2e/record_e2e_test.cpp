@@ -98,7 +98,9 @@ TEST_F(RecordForReal, EveryWayOfStoppingCompletesBothFiles) {
       recorder.closeStdin();
     }
     EXPECT_EQ(recorder.wait(), 0);
-    if (way != "parent gone") EXPECT_GE(durationFromStopped(recorder.output()), 1);
+    if (way != "parent gone") {
+      EXPECT_GE(durationFromStopped(recorder.output()), 1);
+    }
     expectBothTracksComplete();
   }
 }
