@@ -1,0 +1,235 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include "sim/sim_audio_engine.h"
+#include "sim/sim_runtime.h"
+
+namespace platform::sim {
+namespace {
+
+using ::testing::ElementsAre;
+using namespace std::chrono_literals;
+
+const AudioFormat kMono48k{48000, 1, CommonFormat::pcmFloat32, false, 0};
+
+PCMBufferPtr buffer(std::uint32_t frames = 16) {
+  auto made = PCMBuffer::make(kMono48k, frames);
+  made->setFrameLength(frames);
+  return made;
+}
+
+template <typename Predicate>
+bool eventually(Predicate predicate) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+TEST(SimEngineFormats, DefaultsToMono48kAndReportsTheVoiceProcessingFormatWhileItIsOn) {
+  SimAudioEngine engine;
+  InputNode& input = engine.inputNode();
+  EXPECT_EQ(input.outputFormatForBus(0), kMono48k);
+
+  const AudioFormat noRate{0, 1, CommonFormat::pcmFloat32, false, 0};
+  engine.setInputFormat(noRate);
+  EXPECT_EQ(input.outputFormatForBus(0), noRate);
+  ASSERT_FALSE(input.setVoiceProcessingEnabled(true));
+  EXPECT_EQ(input.outputFormatForBus(0), noRate) << "follows the input until scripted";
+
+  const AudioFormat voice{16000, 3, CommonFormat::pcmFloat32, false, 0};
+  engine.setVoiceProcessingFormat(voice);
+  EXPECT_EQ(input.outputFormatForBus(0), voice);
+  ASSERT_FALSE(input.setVoiceProcessingEnabled(false));
+  EXPECT_EQ(input.outputFormatForBus(0), noRate);
+}
+
+TEST(SimEngineVoiceProcessing, FailuresLeaveTheSettingAsItWasAndSettingsAreKept) {
+  SimAudioEngine engine;
+  InputNode& input = engine.inputNode();
+  engine.failVoiceProcessingEnable({"sim.vp", 3, "no vp"});
+  auto error = input.setVoiceProcessingEnabled(true);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->description, "no vp");
+  EXPECT_FALSE(engine.voiceProcessingEnabled());
+
+  engine.clearVoiceProcessingFailures();
+  EXPECT_FALSE(input.setVoiceProcessingEnabled(true));
+  engine.failVoiceProcessingDisable({"sim.vp", 4, "stuck"});
+  EXPECT_TRUE(input.setVoiceProcessingEnabled(false));
+  EXPECT_TRUE(engine.voiceProcessingEnabled());
+
+  EXPECT_FALSE(engine.duckingConfiguration());
+  EXPECT_FALSE(engine.agcEnabled());
+  input.setVoiceProcessingOtherAudioDuckingConfiguration(
+      {true, VoiceProcessingOtherAudioDuckingLevel::max});
+  input.setVoiceProcessingAGCEnabled(false);
+  ASSERT_TRUE(engine.duckingConfiguration());
+  EXPECT_TRUE(engine.duckingConfiguration()->enableAdvancedDucking);
+  EXPECT_EQ(engine.duckingConfiguration()->duckingLevel,
+            VoiceProcessingOtherAudioDuckingLevel::max);
+  EXPECT_EQ(engine.agcEnabled(), false);
+}
+
+TEST(SimEngineDelivery, OnlyWhileRunningWithATapAndTheTapSurvivesAPause) {
+  SimAudioEngine engine;
+  InputNode& input = engine.inputNode();
+  int received = 0;
+  EXPECT_FALSE(engine.deliver(buffer()));
+  ASSERT_FALSE(engine.start());
+  EXPECT_FALSE(engine.deliver(buffer())) << "running, but no tap";
+  const AudioFormat tapFormat = input.outputFormatForBus(0);
+  input.installTapOnBus(0, 4096, tapFormat, [&](const PCMBufferPtr& b) {
+    EXPECT_EQ(b->frameLength(), 16u);
+    ++received;
+  });
+  EXPECT_TRUE(engine.deliver(buffer()));
+  engine.pause();
+  EXPECT_FALSE(engine.deliver(buffer()));
+  EXPECT_TRUE(engine.tapInstalled());
+  engine.start();
+  EXPECT_TRUE(engine.deliver(buffer()));
+  input.removeTapOnBus(0);
+  EXPECT_FALSE(engine.deliver(buffer()));
+  EXPECT_EQ(received, 2);
+  EXPECT_EQ(engine.buffersDelivered(), 2u);
+  EXPECT_EQ(engine.tapInstallCount(), 1);
+  EXPECT_EQ(engine.lastTapFormat(), tapFormat);
+  EXPECT_EQ(engine.tapInstalls().at(0).bufferSize, 4096u);
+}
+
+TEST(SimEngineCalls, AreLoggedInOrder) {
+  SimAudioEngine engine;
+  InputNode& input = engine.inputNode();
+  input.setVoiceProcessingEnabled(true);
+  input.installTapOnBus(0, 4096, kMono48k, [](const PCMBufferPtr&) {});
+  engine.prepare();
+  engine.start();
+  engine.pause();
+  input.removeTapOnBus(0);
+  engine.stop();
+  EXPECT_THAT(engine.calls(),
+              ElementsAre("inputNode", "setVoiceProcessingEnabled(1)", "installTap(0,4096)",
+                          "prepare", "start", "pause", "removeTap(0)", "stop"));
+}
+
+TEST(SimEngineStart, ScriptedFailuresCountDownOrLastUntilCleared) {
+  SimAudioEngine engine;
+  engine.failStart({"sim.engine", 7, "gone"}, 2);
+  EXPECT_TRUE(engine.start());
+  EXPECT_TRUE(engine.start());
+  EXPECT_FALSE(engine.isRunning());
+  EXPECT_FALSE(engine.start());
+  EXPECT_TRUE(engine.isRunning());
+  engine.stop();
+
+  engine.failStart({"sim.engine", 7, "gone"});
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(engine.start());
+  engine.clearStartFailure();
+  EXPECT_FALSE(engine.start());
+}
+
+TEST(SimEngineDeliveryThread, DeliversInOrderFromAnotherThreadAndWaitsWhilePaused) {
+  SimAudioEngine engine;
+  std::mutex mutex;
+  std::vector<std::uint32_t> lengths;
+  std::set<std::thread::id> threads;
+  engine.inputNode().installTapOnBus(0, 4096, kMono48k, [&](const PCMBufferPtr& b) {
+    std::lock_guard guard(mutex);
+    lengths.push_back(b->frameLength());
+    threads.insert(std::this_thread::get_id());
+  });
+  engine.startDeliveryThread(
+      [](std::size_t index) { return buffer(static_cast<std::uint32_t>(index + 1)); }, 50);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(engine.buffersDelivered(), 0u) << "not before the engine runs";
+  engine.start();
+  ASSERT_TRUE(eventually([&] { return engine.buffersDelivered() >= 10; }));
+  engine.pause();
+  const std::size_t paused = engine.buffersDelivered();
+  std::this_thread::sleep_for(20ms);
+  EXPECT_LE(engine.buffersDelivered(), paused + 1) << "at most the one already under way";
+  engine.start();
+  ASSERT_TRUE(eventually([&] { return engine.buffersDelivered() == 50; }));
+  engine.joinDeliveryThread();
+
+  std::lock_guard guard(mutex);
+  ASSERT_EQ(lengths.size(), 50u);
+  for (std::size_t i = 0; i < lengths.size(); ++i) EXPECT_EQ(lengths[i], i + 1);
+  EXPECT_EQ(threads.size(), 1u);
+  EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+}
+
+TEST(SimEngineDeliveryThread, JoiningAStoppedEngineGivesUpTheRest) {
+  SimAudioEngine engine;
+  engine.inputNode().installTapOnBus(0, 4096, kMono48k, [](const PCMBufferPtr&) {});
+  engine.start();
+  engine.startDeliveryThread([](std::size_t) { return buffer(); }, 1000000);
+  ASSERT_TRUE(eventually([&] { return engine.buffersDelivered() > 0; }));
+  engine.stop();
+  engine.joinDeliveryThread();
+  EXPECT_LT(engine.buffersDelivered(), 1000000u);
+}
+
+TEST(SimEngineDeliveryThread, TapsCanBeSwappedWhileBuffersFlow) {
+  SimAudioEngine engine;
+  std::atomic<int> first{0};
+  std::atomic<int> second{0};
+  engine.start();
+  engine.startDeliveryThread([](std::size_t) { return buffer(); }, 1000000);
+  for (int i = 0; i < 200; ++i) {
+    auto& counter = i % 2 == 0 ? first : second;
+    engine.inputNode().installTapOnBus(0, 4096, kMono48k,
+                                       [&counter](const PCMBufferPtr&) { ++counter; });
+    std::this_thread::yield();
+    engine.inputNode().removeTapOnBus(0);
+  }
+  engine.joinDeliveryThread();
+  EXPECT_EQ(static_cast<std::size_t>(first + second), engine.buffersDelivered());
+}
+
+TEST(SimEngines, TheLastEngineMadeIsTheOneScripted) {
+  SimRuntime runtime;
+  SimAudioEngines engines(runtime);
+  EXPECT_THROW(engines.engine(), std::logic_error);
+  auto first = engines.makeEngine();
+  auto second = engines.makeEngine();
+  EXPECT_EQ(&engines.engine(), second.get());
+  EXPECT_NE(first.get(), second.get());
+  EXPECT_EQ(engines.enginesMade(), 2);
+  second.reset();
+  engines.engine().failStart({"sim", 1, "x"});
+  EXPECT_FALSE(first->start()) << "the scripted engine is still the last one made";
+}
+
+TEST(SimMicrophonePermissionTest, AnswersOnAnotherThreadAndTheStatusFollowsTheAnswer) {
+  SimMicrophonePermission permission;
+  EXPECT_EQ(permission.authorizationStatus(), CaptureAuthorizationStatus::authorized);
+  permission.setStatus(CaptureAuthorizationStatus::notDetermined);
+  permission.setRequestAnswer(false);
+
+  std::promise<std::pair<bool, std::thread::id>> answered;
+  permission.requestAccess([&](bool granted) {
+    answered.set_value({granted, std::this_thread::get_id()});
+  });
+  auto future = answered.get_future();
+  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  const auto [granted, thread] = future.get();
+  EXPECT_FALSE(granted);
+  EXPECT_NE(thread, std::this_thread::get_id());
+  EXPECT_EQ(permission.authorizationStatus(), CaptureAuthorizationStatus::denied);
+  EXPECT_EQ(permission.requests(), 1);
+  EXPECT_EQ(permission.statusQueries(), 2);
+}
+
+}  // namespace
+}  // namespace platform::sim
