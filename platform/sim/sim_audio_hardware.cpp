@@ -1,0 +1,364 @@
+#include "sim/sim_audio_hardware.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace platform::sim {
+namespace {
+
+std::string codeText(FourCharCode code) {
+  std::string text(4, ' ');
+  for (int i = 0; i < 4; ++i)
+    text[static_cast<std::size_t>(i)] = static_cast<char>(code >> (24 - 8 * i));
+  return text;
+}
+
+AudioStreamBasicDescription stereoFloatInterleaved() {
+  AudioStreamBasicDescription asbd;
+  asbd.mSampleRate = 48000;
+  asbd.mFormatID = kAudioFormatLinearPCM;
+  asbd.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+  asbd.mBytesPerPacket = 8;
+  asbd.mFramesPerPacket = 1;
+  asbd.mBytesPerFrame = 8;
+  asbd.mChannelsPerFrame = 2;
+  asbd.mBitsPerChannel = 32;
+  return asbd;
+}
+
+// Hands out `next` and moves on, unless the script asked for failures or for id 0.
+template <typename ID>
+ID handOut(ID& next, OSStatus status) {
+  const ID id = next;
+  if (status == 0 && next != 0) ++next;
+  return id;
+}
+
+}  // namespace
+
+SimAudioHardware::SimAudioHardware(Runtime&) : tapFormat_(stereoFloatInterleaved()) {}
+
+SimAudioHardware::PropertyKey SimAudioHardware::keyOf(AudioObjectID object,
+                                                      const AudioObjectPropertyAddress& address) {
+  return {object, {address.mSelector, address.mScope, address.mElement}};
+}
+
+// --- properties
+
+const SimAudioHardware::Property* SimAudioHardware::findProperty(
+    AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t qualifierSize,
+    const void* qualifier, OSStatus& status) const {
+  const PropertyKey key = keyOf(object, address);
+  if (auto failure = propertyFailures_.find(key); failure != propertyFailures_.end()) {
+    status = failure->second;
+    return nullptr;
+  }
+  status = kUnknownProperty;
+  auto found = properties_.find(key);
+  if (found == properties_.end()) return nullptr;
+  const auto* bytes = static_cast<const std::byte*>(qualifier);
+  for (const Property& property : found->second) {
+    const bool matches = property.qualifier.size() == qualifierSize &&
+                         (qualifierSize == 0 ||
+                          std::equal(property.qualifier.begin(), property.qualifier.end(), bytes));
+    if (matches) {
+      status = 0;
+      return &property;
+    }
+  }
+  return nullptr;
+}
+
+OSStatus SimAudioHardware::getPropertyDataSize(AudioObjectID object,
+                                               const AudioObjectPropertyAddress& address,
+                                               std::uint32_t qualifierSize, const void* qualifier,
+                                               std::uint32_t& dataSize) {
+  std::lock_guard guard(mutex_);
+  calls_.push_back("getPropertyDataSize " + codeText(address.mSelector) + " " +
+                   std::to_string(object));
+  const bool isTap = std::find(liveTaps_.begin(), liveTaps_.end(), object) != liveTaps_.end();
+  if (isTap && address.mSelector == kAudioTapPropertyFormat) {
+    if (tapFormatStatus_ == 0) dataSize = sizeof(AudioStreamBasicDescription);
+    return tapFormatStatus_;
+  }
+  OSStatus status = 0;
+  const Property* property = findProperty(object, address, qualifierSize, qualifier, status);
+  if (property) dataSize = static_cast<std::uint32_t>(property->value.size());
+  return status;
+}
+
+OSStatus SimAudioHardware::getPropertyData(AudioObjectID object,
+                                           const AudioObjectPropertyAddress& address,
+                                           std::uint32_t qualifierSize, const void* qualifier,
+                                           std::uint32_t& dataSize, void* data) {
+  std::lock_guard guard(mutex_);
+  calls_.push_back("getPropertyData " + codeText(address.mSelector) + " " + std::to_string(object));
+  const bool isTap = std::find(liveTaps_.begin(), liveTaps_.end(), object) != liveTaps_.end();
+  if (isTap && address.mSelector == kAudioTapPropertyFormat) {
+    if (tapFormatStatus_ != 0) return tapFormatStatus_;
+    dataSize = std::min<std::uint32_t>(dataSize, sizeof(AudioStreamBasicDescription));
+    if (data) std::memcpy(data, &tapFormat_, dataSize);
+    return 0;
+  }
+  OSStatus status = 0;
+  const Property* property = findProperty(object, address, qualifierSize, qualifier, status);
+  if (!property) return status;
+  dataSize = std::min<std::uint32_t>(dataSize, static_cast<std::uint32_t>(property->value.size()));
+  if (data && dataSize > 0) std::memcpy(data, property->value.data(), dataSize);
+  return 0;
+}
+
+void SimAudioHardware::setProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                   std::vector<std::byte> value, std::vector<std::byte> qualifier) {
+  std::lock_guard guard(mutex_);
+  auto& variants = properties_[keyOf(object, address)];
+  auto same = std::find_if(variants.begin(), variants.end(),
+                           [&](const Property& p) { return p.qualifier == qualifier; });
+  if (same != variants.end()) {
+    same->value = std::move(value);
+  } else {
+    variants.push_back({std::move(qualifier), std::move(value)});
+  }
+}
+
+void SimAudioHardware::removeProperty(AudioObjectID object,
+                                      const AudioObjectPropertyAddress& address) {
+  std::lock_guard guard(mutex_);
+  properties_.erase(keyOf(object, address));
+}
+
+void SimAudioHardware::failProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                    OSStatus status) {
+  std::lock_guard guard(mutex_);
+  if (status == 0) {
+    propertyFailures_.erase(keyOf(object, address));
+  } else {
+    propertyFailures_[keyOf(object, address)] = status;
+  }
+}
+
+// --- listeners
+
+OSStatus SimAudioHardware::addPropertyListener(AudioObjectID object,
+                                               const AudioObjectPropertyAddress& address,
+                                               Queue& queue,
+                                               AudioObjectPropertyListenerBlock listener) {
+  std::lock_guard guard(mutex_);
+  calls_.push_back("addPropertyListener " + codeText(address.mSelector) + " " +
+                   std::to_string(object));
+  if (!listener) return kIllegalOperation;
+  listeners_.push_back({object, address, &queue, std::move(listener)});
+  return 0;
+}
+
+OSStatus SimAudioHardware::removePropertyListener(
+    AudioObjectID object, const AudioObjectPropertyAddress& address, Queue& queue,
+    const AudioObjectPropertyListenerBlock& listener) {
+  std::lock_guard guard(mutex_);
+  calls_.push_back("removePropertyListener " + codeText(address.mSelector) + " " +
+                   std::to_string(object));
+  // Identity, not equal behaviour: a copy of the function wrapped anew is another listener.
+  auto found = std::find_if(listeners_.begin(), listeners_.end(), [&](const Listener& l) {
+    return l.object == object && l.address == address && l.queue == &queue && l.block == listener;
+  });
+  if (found == listeners_.end()) return kIllegalOperation;
+  listeners_.erase(found);
+  return 0;
+}
+
+int SimAudioHardware::listenerCount(AudioObjectID object,
+                                    const AudioObjectPropertyAddress& address) const {
+  std::lock_guard guard(mutex_);
+  return static_cast<int>(
+      std::count_if(listeners_.begin(), listeners_.end(),
+                    [&](const Listener& l) { return l.object == object && l.address == address; }));
+}
+
+void SimAudioHardware::notifyPropertyChanged(AudioObjectID object,
+                                             const AudioObjectPropertyAddress& address) {
+  std::vector<Listener> matching;
+  {
+    std::lock_guard guard(mutex_);
+    for (const Listener& l : listeners_) {
+      if (l.object == object && l.address == address) matching.push_back(l);
+    }
+  }
+  // Posted outside the lock: a queue may run the task at once, and the listener may call back.
+  for (const Listener& l : matching) {
+    l.queue->async([block = l.block, address] { (*block)({&address, 1}); });
+  }
+}
+
+// --- taps and aggregate devices
+
+OSStatus SimAudioHardware::createProcessTap(const CATapDescription& description,
+                                            AudioObjectID& tapID) {
+  std::lock_guard guard(mutex_);
+  calls_.push_back("createProcessTap");
+  lastTap_ = description;
+  tapID = handOut(nextTapID_, tapStatus_);
+  if (tapStatus_ == 0 && tapID != 0) liveTaps_.push_back(tapID);
+  return tapStatus_;
+}
+
+OSStatus SimAudioHardware::destroyProcessTap(AudioObjectID tapID) {
+  std::lock_guard guard(mutex_);
+  calls_.push_back("destroyProcessTap " + std::to_string(tapID));
+  ++destroyed_[{"tap", tapID}];
+  auto live = std::find(liveTaps_.begin(), liveTaps_.end(), tapID);
+  if (live == liveTaps_.end()) return kBadObject;
+  liveTaps_.erase(live);
+  return 0;
+}
+
+OSStatus SimAudioHardware::createAggregateDevice(const DescriptionDictionary& description,
+                                                 AudioObjectID& deviceID) {
+  std::lock_guard guard(mutex_);
+  calls_.push_back("createAggregateDevice");
+  lastAggregate_ = description;
+  deviceID = handOut(nextAggregateID_, aggregateStatus_);
+  return aggregateStatus_;
+}
+
+OSStatus SimAudioHardware::destroyAggregateDevice(AudioObjectID deviceID) {
+  std::lock_guard guard(mutex_);
+  calls_.push_back("destroyAggregateDevice " + std::to_string(deviceID));
+  ++destroyed_[{"aggregate", deviceID}];
+  return 0;
+}
+
+// --- IO
+
+OSStatus SimAudioHardware::createIOProcIDWithBlock(AudioDeviceIOProcID& procID,
+                                                   AudioObjectID device, Queue*,
+                                                   AudioDeviceIOBlock block) {
+  std::lock_guard guard(mutex_);
+  calls_.push_back("createIOProcIDWithBlock " + std::to_string(device));
+  procID = handOut(nextIOProcID_, ioProcStatus_);
+  if (ioProcStatus_ == 0 && procID != 0) {
+    ioProcs_[procID] = IOProc{device, std::make_shared<const AudioDeviceIOBlock>(std::move(block))};
+  }
+  return ioProcStatus_;
+}
+
+OSStatus SimAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
+  std::lock_guard guard(mutex_);
+  calls_.push_back("deviceStart " + std::to_string(device) + " " + std::to_string(procID));
+  if (deviceStartStatus_ != 0) return deviceStartStatus_;
+  auto proc = ioProcs_.find(procID);
+  if (proc == ioProcs_.end() || proc->second.device != device) return kBadObject;
+  proc->second.started = true;
+  return 0;
+}
+
+void SimAudioHardware::waitForCycles(std::unique_lock<std::mutex>& guard,
+                                     AudioDeviceIOProcID procID) {
+  cycleEnded_.wait(guard, [&] {
+    auto proc = ioProcs_.find(procID);
+    return proc == ioProcs_.end() || proc->second.cyclesRunning == 0;
+  });
+}
+
+OSStatus SimAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
+  std::unique_lock guard(mutex_);
+  calls_.push_back("deviceStop " + std::to_string(device) + " " + std::to_string(procID));
+  auto proc = ioProcs_.find(procID);
+  if (proc == ioProcs_.end() || proc->second.device != device) return kBadObject;
+  proc->second.started = false;
+  waitForCycles(guard, procID);
+  return 0;
+}
+
+OSStatus SimAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
+  std::unique_lock guard(mutex_);
+  calls_.push_back("destroyIOProcID " + std::to_string(device) + " " + std::to_string(procID));
+  ++destroyed_[{"ioproc", procID}];
+  auto proc = ioProcs_.find(procID);
+  if (proc == ioProcs_.end() || proc->second.device != device) return kBadObject;
+  proc->second.started = false;
+  waitForCycles(guard, procID);
+  ioProcs_.erase(procID);
+  return 0;
+}
+
+bool SimAudioHardware::runIOCycle(const ConstAudioBufferList& input) {
+  std::vector<std::pair<AudioDeviceIOProcID, std::shared_ptr<const AudioDeviceIOBlock>>> running;
+  std::uint64_t cycle = 0;
+  {
+    std::lock_guard guard(mutex_);
+    for (auto& [id, proc] : ioProcs_) {
+      if (!proc.started) continue;
+      ++proc.cyclesRunning;
+      running.emplace_back(id, proc.block);
+    }
+    if (running.empty()) return false;
+    cycle = cycles_++;
+  }
+  // The blocks run unlocked, as on a device thread; deviceStop waits on the counters instead.
+  const AudioTimeStamp now{static_cast<double>(cycle), cycle};
+  AudioBufferList output;
+  for (auto& [id, block] : running) (*block)(now, input, now, output, now);
+  {
+    std::lock_guard guard(mutex_);
+    for (auto& [id, block] : running) --ioProcs_.at(id).cyclesRunning;
+  }
+  cycleEnded_.notify_all();
+  return true;
+}
+
+// --- script and inspection
+
+void SimAudioHardware::scriptProcessTap(OSStatus status, AudioObjectID firstID) {
+  std::lock_guard guard(mutex_);
+  tapStatus_ = status;
+  nextTapID_ = firstID;
+}
+
+void SimAudioHardware::scriptTapFormat(OSStatus status, const AudioStreamBasicDescription& format) {
+  std::lock_guard guard(mutex_);
+  tapFormatStatus_ = status;
+  tapFormat_ = format;
+}
+
+void SimAudioHardware::scriptAggregate(OSStatus status, AudioObjectID firstID) {
+  std::lock_guard guard(mutex_);
+  aggregateStatus_ = status;
+  nextAggregateID_ = firstID;
+}
+
+void SimAudioHardware::scriptIOProc(OSStatus status, AudioDeviceIOProcID firstID) {
+  std::lock_guard guard(mutex_);
+  ioProcStatus_ = status;
+  nextIOProcID_ = firstID;
+}
+
+void SimAudioHardware::scriptDeviceStart(OSStatus status) {
+  std::lock_guard guard(mutex_);
+  deviceStartStatus_ = status;
+}
+
+std::vector<std::string> SimAudioHardware::calls() const {
+  std::lock_guard guard(mutex_);
+  return calls_;
+}
+
+int SimAudioHardware::destroyCount(const std::string& kind, std::uint64_t id) const {
+  std::lock_guard guard(mutex_);
+  auto found = destroyed_.find({kind, id});
+  return found == destroyed_.end() ? 0 : found->second;
+}
+
+CATapDescription SimAudioHardware::lastTapDescription() const {
+  std::lock_guard guard(mutex_);
+  if (!lastTap_) throw std::logic_error("no process tap was created");
+  return *lastTap_;
+}
+
+DescriptionDictionary SimAudioHardware::lastAggregateDescription() const {
+  std::lock_guard guard(mutex_);
+  if (!lastAggregate_) throw std::logic_error("no aggregate device was created");
+  return *lastAggregate_;
+}
+
+}  // namespace platform::sim
