@@ -7,7 +7,9 @@
 #
 # Devices: sink "speakers" (the default sink: what other apps play), sink "micsrc" (play into
 # it to speak into the microphone) and source "mic" remapped from micsrc's monitor (the default
-# source). Root runs are allowed, since test containers often run as root.
+# source), all stereo; the speakers at 48 kHz, the microphone at 44.1 kHz, so a client that
+# confuses the two devices' formats shows. Play into each at its own rate: a null sink
+# switches to a player's other rate and its monitor then delivers the wrong amount of audio. Root runs are allowed, since test containers often run as root.
 set -eu
 
 command=${1:-}
@@ -25,8 +27,8 @@ case "$command" in
     chmod 700 "$dir/runtime"
     cat >"$dir/default.pa" <<SCRIPT
 load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1
-load-module module-null-sink sink_name=speakers
-load-module module-null-sink sink_name=micsrc
+load-module module-null-sink sink_name=speakers rate=48000 channels=2
+load-module module-null-sink sink_name=micsrc rate=44100 channels=2
 load-module module-remap-source master=micsrc.monitor source_name=mic
 set-default-sink speakers
 set-default-source mic
