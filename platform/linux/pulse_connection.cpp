@@ -99,7 +99,14 @@ MaybeError PulseConnection::connectLocked() {
   }
   if (timer != nullptr) pa_threaded_mainloop_get_api(mainloop_)->time_free(timer);
 
-  if (pa_context_get_state(context_) == PA_CONTEXT_READY) return std::nullopt;
+  if (pa_context_get_state(context_) == PA_CONTEXT_READY) {
+    pa_context_set_subscribe_callback(context_, &PulseConnection::onSubscriptionEvent, this);
+    if (pa_operation* operation =
+            pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+      pa_operation_unref(operation);
+    }
+    return std::nullopt;
+  }
   Error error = wait.timedOut
                     ? pulseError("cannot connect to the audio server: no answer in time")
                     : pulseError("cannot connect to the audio server: " + lastErrorText());
@@ -110,6 +117,7 @@ MaybeError PulseConnection::connectLocked() {
 void PulseConnection::disconnectLocked() {
   if (context_ == nullptr) return;
   pa_context_set_state_callback(context_, nullptr, nullptr);
+  pa_context_set_subscribe_callback(context_, nullptr, nullptr);
   pa_context_disconnect(context_);
   pa_context_unref(context_);
   context_ = nullptr;
@@ -117,6 +125,24 @@ void PulseConnection::disconnectLocked() {
 
 void PulseConnection::onContextState(pa_context*, void* self) {
   static_cast<PulseConnection*>(self)->signal();
+}
+
+void PulseConnection::onSubscriptionEvent(pa_context*, pa_subscription_event_type_t type,
+                                          std::uint32_t, void* self) {
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+  for (auto& [id, listener] : static_cast<PulseConnection*>(self)->serverChangeListeners_) {
+    listener();
+  }
+}
+
+std::uint64_t PulseConnection::addServerChangeListener(ServerChangeListener listener) {
+  const std::uint64_t id = nextListenerID_++;
+  serverChangeListeners_.emplace(id, std::move(listener));
+  return id;
+}
+
+void PulseConnection::removeServerChangeListener(std::uint64_t id) {
+  serverChangeListeners_.erase(id);
 }
 
 bool PulseConnection::waitFor(pa_operation* operation) {

@@ -2,6 +2,9 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -50,15 +53,25 @@ class PulseConnection {
   // The last error libpulse reported on the context, as text.
   std::string lastErrorText() const;
 
+  // Runs on the mainloop thread (lock held) whenever the server's defaults may have changed,
+  // so streams can follow a new default device. Add and remove under Lock.
+  using ServerChangeListener = std::function<void()>;
+  std::uint64_t addServerChangeListener(ServerChangeListener listener);
+  void removeServerChangeListener(std::uint64_t id);
+
  private:
   PulseConnection() = default;
   MaybeError connectLocked();
   void disconnectLocked();
   static void onContextState(pa_context* context, void* self);
+  static void onSubscriptionEvent(pa_context* context, pa_subscription_event_type_t type,
+                                  std::uint32_t index, void* self);
 
   std::mutex connectMutex_;
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;
+  std::map<std::uint64_t, ServerChangeListener> serverChangeListeners_;
+  std::uint64_t nextListenerID_ = 1;
 };
 
 // The Error every audio-server failure is reported with.
