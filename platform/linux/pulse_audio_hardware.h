@@ -1,5 +1,7 @@
 #pragma once
 
+#include <pulse/pulseaudio.h>
+
 #include <map>
 #include <memory>
 #include <mutex>
@@ -9,11 +11,9 @@
 
 namespace platform::linux_backend {
 
-class PulseRecordStream;
-
 // The hardware layer on the audio server: a process tap stands for "what the default sink
-// plays", an aggregate device records that sink's monitor, and an IO procedure receives the
-// recorded blocks interleaved on the stream's delivery thread.
+// plays", an aggregate device records that sink's monitor (following the default sink), and an
+// IO procedure receives each recorded fragment interleaved on the stream's delivery thread.
 class PulseAudioHardware final : public AudioHardware {
  public:
   explicit PulseAudioHardware(std::shared_ptr<PulseConnection> connection);
@@ -48,7 +48,12 @@ class PulseAudioHardware final : public AudioHardware {
   struct Device;
   struct IOProc;
 
+  std::shared_ptr<IOProc> findIOProc(AudioObjectID device, AudioDeviceIOProcID procID,
+                                     OSStatus& status);
+
   std::shared_ptr<PulseConnection> connection_;
+  // Guards the object tables only; never held while a stream starts or stops, so an IO block
+  // may call back into this object.
   std::mutex mutex_;
   AudioObjectID nextObjectID_ = 100;
   AudioDeviceIOProcID nextProcID_ = 1;
