@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "linux/pulse_audio_engines.h"
+#include "linux/pulse_test_server.h"
+
+namespace platform::linux_backend {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr double kMicTone = 440;
+constexpr double kSpeakerTone = 1000;
+
+class PulseAudioEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SKIP_WITHOUT_PULSEAUDIO();
+    server = std::make_unique<PulseTestServer>();
+    connection = PulseConnection::create();
+    engines = std::make_unique<PulseAudioEngines>(connection);
+    engine = engines->makeEngine();
+  }
+
+  void installTap() {
+    InputNode& input = engine->inputNode();
+    input.installTapOnBus(0, 4096, input.outputFormatForBus(0), [this](const PCMBufferPtr& b) {
+      {
+        std::lock_guard guard(formatsMutex);
+        formats.push_back(b->format());
+        lengths.push_back(b->frameLength());
+      }
+      captured.append(b->floatChannelData()[0], b->frameLength());
+    });
+  }
+
+  double capturedFrequency() { return toneFrequency(captured.samples(), 44100); }
+
+  std::unique_ptr<PulseTestServer> server;
+  std::shared_ptr<PulseConnection> connection;
+  std::unique_ptr<PulseAudioEngines> engines;
+  std::shared_ptr<AudioEngine> engine;
+  CapturedAudio captured;
+  std::mutex formatsMutex;
+  std::vector<AudioFormat> formats;
+  std::vector<std::uint32_t> lengths;
+};
+
+TEST_F(PulseAudioEngineTest, ReportsTheDefaultSourceFormatNonInterleaved) {
+  EXPECT_FALSE(engine->inputAvailability().has_value());
+  const AudioFormat format = engine->inputNode().outputFormatForBus(0);
+  EXPECT_EQ(format, *AudioFormat::make(CommonFormat::pcmFloat32, 44100, 2, false));
+}
+
+TEST_F(PulseAudioEngineTest, NoDefaultSourceMakesTheInputUnavailable) {
+  // A server whose only sources vanished: unloading every module leaves nothing to record.
+  server->pactl("unload-module module-remap-source");
+  server->pactl("unload-module module-null-sink");
+  const MaybeError missing = engine->inputAvailability();
+  ASSERT_TRUE(missing.has_value());
+  EXPECT_FALSE(missing->description.empty());
+  EXPECT_EQ(engine->inputNode().outputFormatForBus(0).channelCount, 0u);
+}
+
+TEST_F(PulseAudioEngineTest, CapturesTheMicrophoneToneNotTheSpeakers) {
+  server->playTone("micsrc", kMicTone);
+  server->playTone("speakers", kSpeakerTone);
+  installTap();
+  ASSERT_FALSE(engine->start().has_value());
+  EXPECT_TRUE(engine->isRunning());
+  // Let the players get going, then judge a fresh second of audio.
+  ASSERT_TRUE(captured.waitForSamples(44100 / 2));
+  captured.clear();
+  ASSERT_TRUE(captured.waitForSamples(44100));
+  EXPECT_NEAR(capturedFrequency(), kMicTone, 20);
+
+  std::lock_guard guard(formatsMutex);
+  for (std::size_t i = 0; i < formats.size(); ++i) {
+    EXPECT_EQ(formats[i], *AudioFormat::make(CommonFormat::pcmFloat32, 44100, 2, false));
+    EXPECT_EQ(lengths[i], 4096u);
+  }
+}
+
+TEST_F(PulseAudioEngineTest, PauseStopsDeliveryAndStartResumesIt) {
+  server->playTone("micsrc", kMicTone);
+  installTap();
+  ASSERT_FALSE(engine->start().has_value());
+  ASSERT_TRUE(captured.waitForSamples(4096 * 2));
+
+  engine->pause();
+  EXPECT_FALSE(engine->isRunning());
+  const std::size_t afterPause = captured.deliveries();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(captured.deliveries(), afterPause);
+
+  ASSERT_FALSE(engine->start().has_value());
+  EXPECT_TRUE(engine->isRunning());
+  captured.clear();
+  EXPECT_TRUE(captured.waitForSamples(4096 * 2));
+}
+
+TEST_F(PulseAudioEngineTest, StopAndRemovingTheTapEndDeliveryForGood) {
+  server->playTone("micsrc", kMicTone);
+  installTap();
+  ASSERT_FALSE(engine->start().has_value());
+  ASSERT_TRUE(captured.waitForSamples(4096));
+  engine->inputNode().removeTapOnBus(0);
+  const std::size_t afterRemove = captured.deliveries();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(captured.deliveries(), afterRemove);
+
+  engine->stop();
+  EXPECT_FALSE(engine->isRunning());
+  // A stopped engine starts again with a new tap.
+  installTap();
+  ASSERT_FALSE(engine->start().has_value());
+  EXPECT_TRUE(captured.waitForSamples(captured.samples().size() + 4096));
+}
+
+TEST_F(PulseAudioEngineTest, FollowsANewDefaultSourceMidCapture) {
+  server->addDevicePair("other");
+  server->playTone("micsrc", kMicTone);
+  server->playTone("other", kSpeakerTone);
+  installTap();
+  ASSERT_FALSE(engine->start().has_value());
+  ASSERT_TRUE(captured.waitForSamples(44100 / 2));
+
+  server->pactl("set-default-source other_in");
+  std::this_thread::sleep_for(500ms);
+  captured.clear();
+  ASSERT_TRUE(captured.waitForSamples(44100)) << "buffers stopped after the default changed";
+  EXPECT_NEAR(capturedFrequency(), kSpeakerTone, 40) << "still recording the old source";
+}
+
+TEST_F(PulseAudioEngineTest, VoiceProcessingRecordsThroughAnEchoCancellerItRemovesAgain) {
+  InputNode& input = engine->inputNode();
+  if (auto error = input.setVoiceProcessingEnabled(true)) {
+    // Where the server lacks an echo canceller the refusal must say so.
+    EXPECT_NE(error->description.find("voice processing"), std::string::npos);
+    GTEST_SKIP() << error->description;
+  }
+  EXPECT_NE(server->pactl("list short modules").find("module-echo-cancel"), std::string::npos);
+  EXPECT_GT(input.outputFormatForBus(0).sampleRate, 0);
+  server->playTone("micsrc", kMicTone);
+  installTap();
+  ASSERT_FALSE(engine->start().has_value());
+  EXPECT_TRUE(captured.waitForSamples(4096 * 2));
+  engine->stop();
+
+  EXPECT_FALSE(input.setVoiceProcessingEnabled(false).has_value());
+  EXPECT_EQ(server->pactl("list short modules").find("module-echo-cancel"), std::string::npos);
+  EXPECT_EQ(input.outputFormatForBus(0),
+            *AudioFormat::make(CommonFormat::pcmFloat32, 44100, 2, false));
+}
+
+TEST_F(PulseAudioEngineTest, DestroyingTheEngineRemovesItsEchoCanceller) {
+  if (engine->inputNode().setVoiceProcessingEnabled(true)) GTEST_SKIP() << "no echo canceller";
+  engine.reset();
+  EXPECT_EQ(server->pactl("list short modules").find("module-echo-cancel"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace platform::linux_backend

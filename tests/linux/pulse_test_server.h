@@ -1,0 +1,179 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <numbers>
+#include <string>
+#include <vector>
+
+// A private audio server for one test (tests/e2e/pulse_test_server.sh), with helpers to play
+// tones into its devices and to reconfigure it. The process environment points libpulse at it
+// for the test's duration.
+class PulseTestServer {
+ public:
+  static bool installed() {
+    return std::system(
+               "command -v pulseaudio >/dev/null 2>&1 && command -v pacat >/dev/null "
+               "2>&1 && command -v pactl >/dev/null 2>&1") == 0;
+  }
+
+  PulseTestServer() {
+    char pattern[] = "/tmp/zuno-pulse-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    if (made == nullptr) throw std::runtime_error("cannot make a temporary directory");
+    dir_ = made;
+    const std::string script = std::string(ZUNO_SOURCE_DIR) + "/tests/e2e/pulse_test_server.sh";
+    const std::string output = run("'" + script + "' start '" + dir_ + "'");
+    server_ = "unix:" + dir_ + "/native";
+    if (output.find(server_) == std::string::npos) {
+      throw std::runtime_error("the private audio server did not start: " + output);
+    }
+    ::setenv("PULSE_SERVER", server_.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (dir_ + "/runtime").c_str(), 1);
+    ::setenv("PULSE_RUNTIME_PATH", (dir_ + "/runtime").c_str(), 1);
+  }
+
+  ~PulseTestServer() {
+    for (pid_t player : players_) {
+      ::kill(player, SIGTERM);
+      ::waitpid(player, nullptr, 0);
+    }
+    const std::string script = std::string(ZUNO_SOURCE_DIR) + "/tests/e2e/pulse_test_server.sh";
+    run("'" + script + "' stop '" + dir_ + "'");
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  PulseTestServer(const PulseTestServer&) = delete;
+  PulseTestServer& operator=(const PulseTestServer&) = delete;
+
+  const std::string& directory() const { return dir_; }
+
+  // Runs pactl against this server and returns what it printed.
+  std::string pactl(const std::string& arguments) {
+    return run("PULSE_SERVER='" + server_ + "' pactl " + arguments + " 2>&1");
+  }
+
+  // Plays a sine tone into `sink` for `seconds` in the background, stopped with the server. The
+  // tone's rate is the sink's own (micsrc runs at 44.1 kHz, every other sink at 48 kHz).
+  void playTone(const std::string& sink, double frequency, double seconds = 30) {
+    const std::string file = dir_ + "/tone-" + std::to_string(players_.size()) + ".raw";
+    const int rate = sink == "micsrc" ? 44100 : 48000;
+    writeTone(file, frequency, rate, seconds);
+    const std::string rateOption = "--rate=" + std::to_string(rate);
+    const pid_t player = ::fork();
+    if (player == 0) {
+      ::setenv("PULSE_SERVER", server_.c_str(), 1);
+      const std::string device = "--device=" + sink;
+      ::execlp("pacat", "pacat", "--playback", device.c_str(), "--raw", "--format=float32le",
+               rateOption.c_str(), "--channels=1", "--latency-msec=50", file.c_str(),
+               static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    players_.push_back(player);
+  }
+
+  // Another null sink `name` with its monitor remapped as source `name`_in, as a second device
+  // to switch the defaults to.
+  void addDevicePair(const std::string& name) {
+    pactl("load-module module-null-sink rate=48000 channels=2 sink_name=" + name);
+    pactl("load-module module-remap-source master=" + name + ".monitor source_name=" + name +
+          "_in");
+  }
+
+ private:
+  static std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char chunk[512];
+    while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+    ::pclose(pipe);
+    return output;
+  }
+
+  static void writeTone(const std::string& path, double frequency, double rate, double seconds) {
+    std::vector<float> samples(static_cast<std::size_t>(rate * seconds));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      samples[i] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * frequency * i / rate));
+    }
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(samples.data()),
+              static_cast<std::streamsize>(samples.size() * sizeof(float)));
+  }
+
+  std::string dir_;
+  std::string server_;
+  std::vector<pid_t> players_;
+};
+
+// Collects the first channel of what a capture delivers, from whichever thread delivers it.
+class CapturedAudio {
+ public:
+  void append(const float* samples, std::size_t count, std::size_t stride = 1) {
+    std::lock_guard guard(mutex_);
+    for (std::size_t i = 0; i < count; ++i) samples_.push_back(samples[i * stride]);
+    ++deliveries_;
+    changed_.notify_all();
+  }
+  // Waits until at least `count` samples arrived, false on timeout.
+  bool waitForSamples(std::size_t count, std::chrono::seconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock guard(mutex_);
+    return changed_.wait_for(guard, timeout, [&] { return samples_.size() >= count; });
+  }
+  std::vector<float> samples() {
+    std::lock_guard guard(mutex_);
+    return samples_;
+  }
+  std::size_t deliveries() {
+    std::lock_guard guard(mutex_);
+    return deliveries_;
+  }
+  void clear() {
+    std::lock_guard guard(mutex_);
+    samples_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<float> samples_;
+  std::size_t deliveries_ = 0;
+};
+
+// The frequency of the loudest steady tone in `samples`, from its rising zero crossings; 0 for
+// silence. Only the span between the first and last crossing counts, so leading silence does
+// not lower the estimate.
+inline double toneFrequency(const std::vector<float>& samples, double sampleRate) {
+  std::size_t first = 0;
+  std::size_t last = 0;
+  std::size_t crossings = 0;
+  for (std::size_t i = 1; i < samples.size(); ++i) {
+    // A real crossing moves; rounding noise around silence does not.
+    if (samples[i - 1] < 0 && samples[i] >= 0 && samples[i] - samples[i - 1] > 1e-3f) {
+      if (crossings == 0) first = i;
+      last = i;
+      ++crossings;
+    }
+  }
+  if (crossings < 2 || last == first) return 0;
+  return static_cast<double>(crossings - 1) * sampleRate / static_cast<double>(last - first);
+}
+
+// Skips the test where no audio server can be started here at all.
+#define SKIP_WITHOUT_PULSEAUDIO()                                            \
+  do {                                                                       \
+    if (!PulseTestServer::installed()) GTEST_SKIP() << "pulseaudio missing"; \
+  } while (0)
