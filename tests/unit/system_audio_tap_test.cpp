@@ -180,8 +180,8 @@ TEST_F(Deliver, FramesComeFromTheFirstBufferAndOnlyWholeFramesCount) {
 }
 
 TEST_F(Deliver, ExtraOrMissingSourceBuffersAreSkipped) {
-  float left[2] = {0.5f, 0.5f};
-  float right[2] = {0.7f, 0.7f};
+  float left[4] = {0.5f, 0.5f, 0.5f, 0.5f};
+  float right[4] = {0.7f, 0.7f, 0.7f, 0.7f};
   auto got = deliver({{2, 16, left}, {2, 16, right}});
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0]->mutableAudioBufferList().buffers.size(), 1u);
