@@ -23,7 +23,19 @@ PA
     -F "$AUDIO_SERVER_DIR/default.pa" &
   AUDIO_SERVER_PID=$!
   for _ in $(seq 1 100); do
-    pactl info >/dev/null 2>&1 && return 0
+    if pactl info >/dev/null 2>&1; then
+      # An idle null sink renders in blocks of up to two seconds and only picks up a lower
+      # latency at its next wake-up, so a recorder connecting to it would get nothing for that
+      # long. A low-latency listener on each monitor keeps the virtual devices ticking the way
+      # real hardware does.
+      AUDIO_SERVER_KEEPALIVE=()
+      for monitor in speakers.monitor micsrc.monitor; do
+        parec --latency-msec=10 --device="$monitor" >/dev/null 2>&1 &
+        AUDIO_SERVER_KEEPALIVE+=($!)
+      done
+      sleep 0.3
+      return 0
+    fi
     sleep 0.1
   done
   echo "private audio server did not start; its log:" >&2
@@ -32,6 +44,9 @@ PA
 }
 
 stop_private_audio_server() {
+  for keepalive in "${AUDIO_SERVER_KEEPALIVE[@]:-}"; do
+    [ -n "$keepalive" ] && kill "$keepalive" 2>/dev/null
+  done
   [ -n "${AUDIO_SERVER_PID:-}" ] && kill "$AUDIO_SERVER_PID" 2>/dev/null && wait "$AUDIO_SERVER_PID" 2>/dev/null
   [ -n "${AUDIO_SERVER_DIR:-}" ] && rm -rf "$AUDIO_SERVER_DIR"
   return 0
