@@ -29,11 +29,12 @@ PA
       # long. A low-latency listener on each monitor keeps the virtual devices ticking the way
       # real hardware does.
       AUDIO_SERVER_KEEPALIVE=()
-      for monitor in speakers.monitor micsrc.monitor; do
+      for monitor in speakers.monitor micsrc.monitor mic; do
         parec --latency-msec=10 --device="$monitor" >/dev/null 2>&1 &
         AUDIO_SERVER_KEEPALIVE+=($!)
       done
-      sleep 0.3
+      # The sinks take the lower latency at their next wake-up, up to two seconds away.
+      sleep 2.5
       return 0
     fi
     sleep 0.1
