@@ -64,42 +64,41 @@ platform::PCMBufferPtr speechLikeBuffer(std::uint32_t channels, bool interleaved
   return buffer;
 }
 
-void reportPercentiles(benchmark::State& state, std::vector<double>& micros, const char* prefix) {
+// Times `call` on a fresh buffer from `make` per iteration and reports the median and the 99th
+// percentile of the per-call times; making the buffer is left out of the timing.
+template <typename Make, typename Call>
+void timeEachCall(benchmark::State& state, Make make, Call call) {
+  std::vector<double> micros;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto buffer = make();
+    state.ResumeTiming();
+    const auto start = Clock::now();
+    call(buffer);
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
   if (micros.empty()) return;
   std::sort(micros.begin(), micros.end());
-  state.counters[std::string(prefix) + "median_us"] = micros[micros.size() / 2];
-  state.counters[std::string(prefix) + "p99_us"] = micros[micros.size() * 99 / 100];
+  state.counters["median_us"] = micros[micros.size() / 2];
+  state.counters["p99_us"] = micros[micros.size() * 99 / 100];
 }
 
 void BM_MicrophoneCallback(benchmark::State& state) {
   Harness harness;
   std::uint64_t phase = 0;
-  std::vector<double> micros;
-  for (auto _ : state) {
-    state.PauseTiming();
-    auto buffer = speechLikeBuffer(2, false, 4096, phase);
-    state.ResumeTiming();
-    const auto start = Clock::now();
-    harness.engine().deliver(buffer);
-    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  reportPercentiles(state, micros, "");
+  timeEachCall(
+      state, [&] { return speechLikeBuffer(2, false, 4096, phase); },
+      [&](const platform::PCMBufferPtr& buffer) { harness.engine().deliver(buffer); });
 }
 
 void BM_SystemHandler(benchmark::State& state) {
   Harness harness;
   std::uint64_t phase = 0;
-  std::vector<double> micros;
-  for (auto _ : state) {
-    state.PauseTiming();
-    auto buffer = speechLikeBuffer(2, true, 4096, phase);
-    const platform::ConstAudioBufferList list = buffer->audioBufferList();
-    state.ResumeTiming();
-    const auto start = Clock::now();
-    harness.sim.audioHardware.runIOCycle(list);
-    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  reportPercentiles(state, micros, "");
+  timeEachCall(
+      state, [&] { return speechLikeBuffer(2, true, 4096, phase); },
+      [&](const platform::PCMBufferPtr& buffer) {
+        harness.sim.audioHardware.runIOCycle(buffer->audioBufferList());
+      });
 }
 
 // What each callback does while holding the lock: metering plus the track write.
@@ -109,17 +108,12 @@ void BM_LockHeldPart(benchmark::State& state) {
   const auto path = std::filesystem::temp_directory_path() / "zuno-lock-bench.m4a";
   auto writer = zuno::TrackWriter::create(files, path.string(), zuno::aacSettings(48000));
   std::uint64_t phase = 0;
-  std::vector<double> micros;
-  for (auto _ : state) {
-    state.PauseTiming();
-    auto buffer = speechLikeBuffer(system ? 2 : 1, system, 4096, phase);
-    state.ResumeTiming();
-    const auto start = Clock::now();
-    benchmark::DoNotOptimize(zuno::bufferPeak(*buffer));
-    writer->write(*buffer);
-    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-  }
-  reportPercentiles(state, micros, "");
+  timeEachCall(
+      state, [&] { return speechLikeBuffer(system ? 2 : 1, system, 4096, phase); },
+      [&](const platform::PCMBufferPtr& buffer) {
+        benchmark::DoNotOptimize(zuno::bufferPeak(*buffer));
+        writer->write(*buffer);
+      });
 }
 
 BENCHMARK(BM_MicrophoneCallback)->Iterations(2000)->Unit(benchmark::kMicrosecond);
