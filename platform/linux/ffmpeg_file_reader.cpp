@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include "linux/ffmpeg_support.h"
@@ -24,6 +25,13 @@ struct FfmpegFileReader::Decoder {
   AVFrame* frame = nullptr;
   int streamIndex = -1;
   bool finished = false;
+  // Frames still to deliver when the container knows the exact length (MPEG-4 edit lists trim
+  // the encoder's final padding, which the decoder still outputs); negative when it does not.
+  std::int64_t remaining = -1;
+  // Conversion scratch, grown to the largest frame seen and reused.
+  std::vector<std::vector<float>> scratch;
+  std::vector<std::uint8_t*> scratchPlanes;
+  std::vector<void*> readPlanes;
 
   ~Decoder() {
     av_frame_free(&frame);
@@ -37,15 +45,22 @@ struct FfmpegFileReader::Decoder {
   // Converts one decoded frame into the queue of float planar samples.
   int queueFrame() {
     const int capacity = swr_get_out_samples(resampler, frame->nb_samples);
-    std::vector<std::vector<float>> planes(static_cast<std::size_t>(codec->ch_layout.nb_channels),
-                                           std::vector<float>(static_cast<std::size_t>(capacity)));
-    std::vector<std::uint8_t*> pointers;
-    for (auto& plane : planes) pointers.push_back(reinterpret_cast<std::uint8_t*>(plane.data()));
-    const int got =
-        swr_convert(resampler, pointers.data(), capacity,
+    if (capacity < 0) return capacity;
+    scratch.resize(static_cast<std::size_t>(codec->ch_layout.nb_channels));
+    scratchPlanes.clear();
+    for (auto& plane : scratch) {
+      if (plane.size() < static_cast<std::size_t>(capacity)) plane.resize(capacity);
+      scratchPlanes.push_back(reinterpret_cast<std::uint8_t*>(plane.data()));
+    }
+    int got =
+        swr_convert(resampler, scratchPlanes.data(), capacity,
                     const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
     if (got < 0) return got;
-    return av_audio_fifo_write(fifo, reinterpret_cast<void**>(pointers.data()), got);
+    if (remaining >= 0) {
+      got = static_cast<int>(std::min<std::int64_t>(got, remaining));
+      remaining -= got;
+    }
+    return av_audio_fifo_write(fifo, reinterpret_cast<void**>(scratchPlanes.data()), got);
   }
 
   // Decodes until at least `wanted` frames are queued or the file ends.
@@ -112,6 +127,12 @@ Result<std::unique_ptr<AudioFileForReading>> FfmpegFileReader::open(const std::s
   } else if (decoder->container->duration > 0) {
     length = av_rescale(decoder->container->duration, rate, AV_TIME_BASE);
   }
+  // Only the MPEG-4 demuxer's length is exact (from the edit list); elsewhere it may be an
+  // estimate from the bit rate, and trimming to it could drop real audio.
+  if (stream->duration > 0 &&
+      std::string_view(decoder->container->iformat->name).find("mp4") != std::string_view::npos) {
+    decoder->remaining = length;
+  }
   auto format = AudioFormat::make(CommonFormat::pcmFloat32, rate,
                                   static_cast<std::uint32_t>(channels), false);
   if (!format) return failed(AVERROR_INVALIDDATA);
@@ -134,8 +155,8 @@ MaybeError FfmpegFileReader::read(PCMBuffer& buffer) {
     return ffmpegError("cannot decode audio", status);
   }
   const auto channels = buffer.floatChannelData();
-  std::vector<void*> planes(channels.begin(), channels.end());
-  const int got = av_audio_fifo_read(decoder_->fifo, planes.data(), wanted);
+  decoder_->readPlanes.assign(channels.begin(), channels.end());
+  const int got = av_audio_fifo_read(decoder_->fifo, decoder_->readPlanes.data(), wanted);
   buffer.setFrameLength(static_cast<std::uint32_t>(std::max(got, 0)));
   return std::nullopt;
 }

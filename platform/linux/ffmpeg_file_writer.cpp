@@ -7,6 +7,9 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
+#include <algorithm>
+#include <array>
+
 #include "linux/ffmpeg_support.h"
 
 namespace platform::linux_backend {
@@ -61,6 +64,7 @@ Result<std::unique_ptr<AudioFileForWriting>> FfmpegFileWriter::open(const std::s
   const auto failed = [&path](const char* step, int code) {
     return ffmpegError("cannot open " + path + " for writing (" + step + ")", code);
   };
+  if (channels < 1 || channels > kMaxChannels) return failed("channel count", AVERROR(EINVAL));
   int status = avformat_alloc_output_context2(&encoder->container, nullptr, nullptr, path.c_str());
   if (status < 0 || !encoder->container) return failed("container", status);
   const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
@@ -89,9 +93,14 @@ Result<std::unique_ptr<AudioFileForWriting>> FfmpegFileWriter::open(const std::s
     return Error{"zuno-recorder.ffmpeg", status,
                  "cannot open " + path + " for writing: " + ffmpegErrorText(status)};
   }
-  if ((status = avformat_write_header(encoder->container, nullptr)) < 0) {
-    return failed("header", status);
-  }
+  // The edit list that hides the encoder's priming and final padding is counted in the movie's
+  // time scale; at the default of milliseconds the track's length would be rounded by up to 47
+  // samples, at the sample rate it is exact.
+  AVDictionary* options = nullptr;
+  av_dict_set_int(&options, "movie_timescale", rate, 0);
+  status = avformat_write_header(encoder->container, &options);
+  av_dict_free(&options);
+  if (status < 0) return failed("header", status);
 
   encoder->fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, channels, 8192);
   encoder->frame = av_frame_alloc();
@@ -131,8 +140,10 @@ MaybeError FfmpegFileWriter::write(const PCMBuffer& buffer) {
                  "buffer is not in the processing format of " + path_};
   }
   if (buffer.frameLength() == 0) return std::nullopt;
+  // The queue takes plane pointers without const; it only reads them.
+  std::array<void*, kMaxChannels> planes{};
   const auto channels = buffer.floatChannelData();
-  std::vector<void*> planes(channels.begin(), channels.end());
+  std::copy(channels.begin(), channels.end(), planes.begin());
   if (av_audio_fifo_write(encoder_->fifo, planes.data(), static_cast<int>(buffer.frameLength())) <
       0) {
     return Error{"zuno-recorder.ffmpeg", AVERROR(ENOMEM), "cannot queue audio for " + path_};

@@ -12,6 +12,8 @@ namespace platform::linux_backend {
 // writes the trailer, which makes the file playable.
 class FfmpegFileWriter final : public AudioFileForWriting {
  public:
+  // More than a 7.1 layout is not something a track needs.
+  static constexpr int kMaxChannels = 8;
   static Result<std::unique_ptr<AudioFileForWriting>> open(const std::string& path,
                                                            double sampleRate, int channels,
                                                            long bitRate);
