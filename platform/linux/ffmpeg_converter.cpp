@@ -5,19 +5,15 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include <vector>
+#include <cmath>
 
 #include "linux/ffmpeg_support.h"
 
 namespace platform::linux_backend {
 namespace {
 
-std::vector<std::uint8_t*> planesOf(AudioBufferList list, std::size_t offsetBytes) {
-  std::vector<std::uint8_t*> planes;
-  for (auto& buffer : list.buffers)
-    planes.push_back(static_cast<std::uint8_t*>(buffer.mData) + offsetBytes);
-  return planes;
-}
+// The resampler's own channel limit.
+constexpr std::uint32_t kMaxChannels = 64;
 
 }  // namespace
 
@@ -26,7 +22,7 @@ std::unique_ptr<AudioConverter> FfmpegConverter::make(const AudioFormat& from,
   const AVSampleFormat inFormat = sampleFormatOf(from);
   const AVSampleFormat outFormat = sampleFormatOf(to);
   if (inFormat == AV_SAMPLE_FMT_NONE || outFormat == AV_SAMPLE_FMT_NONE || from.sampleRate < 1 ||
-      to.sampleRate < 1) {
+      to.sampleRate < 1 || from.channelCount > kMaxChannels || to.channelCount > kMaxChannels) {
     return nullptr;
   }
   AVChannelLayout inLayout;
@@ -34,8 +30,8 @@ std::unique_ptr<AudioConverter> FfmpegConverter::make(const AudioFormat& from,
   av_channel_layout_default(&inLayout, static_cast<int>(from.channelCount));
   av_channel_layout_default(&outLayout, static_cast<int>(to.channelCount));
   SwrContext* context = nullptr;
-  // Mixing down (stereo to mono, say) uses the library's default matrix, which keeps every
-  // channel audible: sound in one channel only is not lost.
+  // Mixing down (stereo to mono, say) uses the library's default matrix, which takes every
+  // channel in: sound in one channel only is not lost.
   int status =
       swr_alloc_set_opts2(&context, &outLayout, outFormat, static_cast<int>(to.sampleRate),
                           &inLayout, inFormat, static_cast<int>(from.sampleRate), 0, nullptr);
@@ -49,46 +45,77 @@ std::unique_ptr<AudioConverter> FfmpegConverter::make(const AudioFormat& from,
   return std::unique_ptr<AudioConverter>(new FfmpegConverter(from, to, context));
 }
 
+FfmpegConverter::FfmpegConverter(const AudioFormat& from, const AudioFormat& to,
+                                 SwrContext* context)
+    : from_(from),
+      to_(to),
+      context_(context),
+      inputPlanes_(from.bufferCount()),
+      outputPlanes_(to.bufferCount()),
+      noInput_(from.bufferCount()) {}
+
 FfmpegConverter::~FfmpegConverter() {
   swr_free(&context_);
 }
 
+bool FfmpegConverter::convertInto(PCMBuffer& output, std::uint32_t& produced,
+                                  const std::uint8_t* const* planes, int frames,
+                                  std::optional<Error>& error) {
+  const auto buffers = output.mutableAudioBufferList().buffers;
+  const std::size_t offset = std::size_t{produced} * to_.bytesPerFrame();
+  for (std::size_t i = 0; i < outputPlanes_.size(); ++i) {
+    outputPlanes_[i] = static_cast<std::uint8_t*>(buffers[i].mData) + offset;
+  }
+  const int got = swr_convert(context_, outputPlanes_.data(),
+                              static_cast<int>(output.frameCapacity() - produced),
+                              const_cast<const std::uint8_t**>(planes), frames);
+  if (got < 0) {
+    error = ffmpegError("sample conversion failed", got);
+    return false;
+  }
+  produced += static_cast<std::uint32_t>(got);
+  return true;
+}
+
 ConverterOutputStatus FfmpegConverter::convert(PCMBuffer& output, std::optional<Error>& error,
                                                const ConverterInputBlock& input) {
+  if (!(output.format() == to_)) {
+    error = Error{"zuno-recorder.ffmpeg", AVERROR(EINVAL),
+                  "sample conversion failed: output buffer in the wrong format"};
+    return ConverterOutputStatus::error;
+  }
   const std::uint32_t capacity = output.frameCapacity();
-  const std::size_t outFrameBytes = to_.bytesPerFrame();
   std::uint32_t produced = 0;
-  const auto emit = [&](const std::uint8_t* const* in, int inFrames) -> bool {
-    auto planes = planesOf(output.mutableAudioBufferList(), std::size_t{produced} * outFrameBytes);
-    const int got = swr_convert(context_, planes.data(), static_cast<int>(capacity - produced),
-                                const_cast<const std::uint8_t**>(in), inFrames);
-    if (got < 0) {
-      error = ffmpegError("sample conversion failed", got);
-      return false;
-    }
-    produced += static_cast<std::uint32_t>(got);
-    return true;
-  };
 
   // What the last call could not fit goes out first.
-  static const std::uint8_t* const kNoInput[8] = {};
-  if (!emit(kNoInput, 0)) return ConverterOutputStatus::error;
+  if (!convertInto(output, produced, noInput_.data(), 0, error)) {
+    return ConverterOutputStatus::error;
+  }
 
   bool ended = false;
   while (produced < capacity) {
+    // The input block counts source frames: ask for what fills the rest of the output.
+    const auto wanted = static_cast<std::uint32_t>(
+        std::ceil((capacity - produced) * from_.sampleRate / to_.sampleRate));
     ConverterInputStatus status = ConverterInputStatus::noDataNow;
-    auto buffer = input(capacity - produced, status);
+    const auto buffer = input(wanted, status);
     if (status == ConverterInputStatus::endOfStream) {
-      if (!emit(nullptr, 0)) return ConverterOutputStatus::error;
+      if (!convertInto(output, produced, nullptr, 0, error)) return ConverterOutputStatus::error;
       ended = true;
       break;
     }
     if (status != ConverterInputStatus::haveData || !buffer) break;
-    std::vector<const std::uint8_t*> planes;
-    for (const auto& plane : buffer->audioBufferList().buffers) {
-      planes.push_back(static_cast<const std::uint8_t*>(plane.mData));
+    if (!(buffer->format() == from_)) {
+      error = Error{"zuno-recorder.ffmpeg", AVERROR(EINVAL),
+                    "sample conversion failed: input buffer in the wrong format"};
+      return ConverterOutputStatus::error;
     }
-    if (!emit(planes.data(), static_cast<int>(buffer->frameLength()))) {
+    const auto planes = buffer->audioBufferList().buffers;
+    for (std::size_t i = 0; i < inputPlanes_.size(); ++i) {
+      inputPlanes_[i] = static_cast<const std::uint8_t*>(planes[i].mData);
+    }
+    if (!convertInto(output, produced, inputPlanes_.data(), static_cast<int>(buffer->frameLength()),
+                     error)) {
       return ConverterOutputStatus::error;
     }
   }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/audio_files.h"
 
@@ -21,11 +23,20 @@ class FfmpegConverter final : public AudioConverter {
                                 const ConverterInputBlock& input) override;
 
  private:
-  FfmpegConverter(const AudioFormat& from, const AudioFormat& to, SwrContext* context)
-      : from_(from), to_(to), context_(context) {}
+  FfmpegConverter(const AudioFormat& from, const AudioFormat& to, SwrContext* context);
+  // Converts `frames` input frames (none: only what is pending; null planes: flush) into the
+  // output after the `produced` frames already there; false with `error` set on failure.
+  bool convertInto(PCMBuffer& output, std::uint32_t& produced, const std::uint8_t* const* planes,
+                   int frames, std::optional<Error>& error);
+
   AudioFormat from_;
   AudioFormat to_;
   SwrContext* context_;
+  // Plane pointer arrays sized once, so a conversion allocates nothing.
+  std::vector<const std::uint8_t*> inputPlanes_;
+  std::vector<std::uint8_t*> outputPlanes_;
+  // An input of zero frames: still one (unused) pointer per input plane.
+  std::vector<const std::uint8_t*> noInput_;
 };
 
 }  // namespace platform::linux_backend
