@@ -30,11 +30,16 @@ std::unique_ptr<AudioConverter> FfmpegConverter::make(const AudioFormat& from,
   av_channel_layout_default(&inLayout, static_cast<int>(from.channelCount));
   av_channel_layout_default(&outLayout, static_cast<int>(to.channelCount));
   SwrContext* context = nullptr;
-  // Mixing down (stereo to mono, say) uses the library's default matrix, which takes every
-  // channel in: sound in one channel only is not lost.
   int status =
       swr_alloc_set_opts2(&context, &outLayout, outFormat, static_cast<int>(to.sampleRate),
                           &inLayout, inFormat, static_cast<int>(from.sampleRate), 0, nullptr);
+  if (status >= 0 && to.channelCount == 1 && from.channelCount > 1) {
+    // Mono is the average of all channels: sound in one channel only stays audible, and the
+    // same sound in every channel keeps its level. The library's own matrix for float adds
+    // the channels at -3 dB each, which lifts centred stereo above full scale.
+    const std::vector<double> average(from.channelCount, 1.0 / from.channelCount);
+    status = swr_set_matrix(context, average.data(), 1);
+  }
   if (status >= 0) status = swr_init(context);
   av_channel_layout_uninit(&inLayout);
   av_channel_layout_uninit(&outLayout);
