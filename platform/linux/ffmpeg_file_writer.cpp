@@ -128,6 +128,14 @@ FfmpegFileWriter::~FfmpegFileWriter() {
   // Completing the container is the whole point of letting go: encode what is still queued
   // (the last frame may be short), drain the encoder and write the index.
   if (!encoder_) return;
+  // A container without packets would have no track at all; a single silent sample keeps a
+  // recording that got no audio a valid, empty-sounding AAC file.
+  if (encoder_->nextPts == 0 && av_audio_fifo_size(encoder_->fifo) == 0) {
+    float silence = 0;
+    std::array<void*, kMaxChannels> planes{};
+    planes.fill(&silence);
+    av_audio_fifo_write(encoder_->fifo, planes.data(), 1);
+  }
   const int remaining = av_audio_fifo_size(encoder_->fifo);
   if (remaining > 0) encoder_->encodeFromFifo(remaining);
   encoder_->encode(nullptr);
