@@ -24,56 +24,58 @@ class SourceCore {
   std::atomic<bool> cancelled_{false};
 };
 
-class AsioTimerSource final : public TimerSource,
-                              public std::enable_shared_from_this<AsioTimerSource> {
+// What every native source shares: the handler and the cancelled flag live in a core that the
+// pending asynchronous waits hold on to.
+template <typename Interface>
+class CoreBackedSource : public Interface {
+ public:
+  void setHandler(Task handler) final { core_->setHandler(std::move(handler)); }
+  bool isCancelled() const final { return core_->isCancelled(); }
+
+ protected:
+  std::shared_ptr<SourceCore> core_ = std::make_shared<SourceCore>();
+};
+
+class AsioTimerSource final : public CoreBackedSource<TimerSource> {
  public:
   explicit AsioTimerSource(AsioQueue& queue);
   ~AsioTimerSource() override;
   void schedule(Duration firstDeadline, std::optional<Duration> interval, Duration leeway) override;
-  void setHandler(Task handler) override { core_->setHandler(std::move(handler)); }
   void resume() override;
   void cancel() override;
-  bool isCancelled() const override { return core_->isCancelled(); }
 
   struct State;
 
  private:
-  std::shared_ptr<SourceCore> core_ = std::make_shared<SourceCore>();
   std::shared_ptr<State> state_;
 };
 
-class AsioSignalSource final : public Source {
+class AsioSignalSource final : public CoreBackedSource<Source> {
  public:
   AsioSignalSource(AsioQueue& queue, int signalNumber);
   ~AsioSignalSource() override;
-  void setHandler(Task handler) override { core_->setHandler(std::move(handler)); }
   void resume() override;
   void cancel() override;
-  bool isCancelled() const override { return core_->isCancelled(); }
 
   struct State;
 
  private:
-  std::shared_ptr<SourceCore> core_ = std::make_shared<SourceCore>();
   std::shared_ptr<State> state_;
 };
 
 // Fires when fd 0 is readable. Regular files, /dev/null and a closed descriptor cannot be
 // watched with epoll; they are always "readable", so the handler is simply queued again after
 // each run until cancelled (it sees end of file soon enough).
-class StandardInputSource final : public Source {
+class StandardInputSource final : public CoreBackedSource<Source> {
  public:
   explicit StandardInputSource(AsioQueue& queue);
   ~StandardInputSource() override;
-  void setHandler(Task handler) override { core_->setHandler(std::move(handler)); }
   void resume() override;
   void cancel() override;
-  bool isCancelled() const override { return core_->isCancelled(); }
 
   struct State;
 
  private:
-  std::shared_ptr<SourceCore> core_ = std::make_shared<SourceCore>();
   std::shared_ptr<State> state_;
 };
 
