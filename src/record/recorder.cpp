@@ -98,9 +98,7 @@ bool Recorder::stopCaptureAndCloseTracks(std::int64_t* durationSec) {
   engine->inputNode().removeTapOnBus(0);
   if (engine->isRunning()) engine->stop();
 
-  const auto version = platform_.process.operatingSystemVersion();
-  const bool hasTaps = version.major > 14 || (version.major == 14 && version.minor >= 2);
-  if (hasTaps && systemTap) systemTap->stop();
+  if (systemAudioSupported() && systemTap) systemTap->stop();
 
   // With both capture paths stopped these are the last references: dropping them completes the
   // files. Take them out under the lock but let them go after it, since completing a file can

@@ -83,6 +83,8 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
 
  private:
   bool environmentFlag(const char* name);
+  // Whether the system is recent enough (14.2) to have a system-audio track at all.
+  bool systemAudioSupported();
   // Stops both capture paths and completes both files; true when this call did the stopping.
   bool stopCaptureAndCloseTracks(std::int64_t* durationSec);
   // A failure that ends the run after the tracks are open: what was recorded is saved first.

@@ -21,11 +21,13 @@ float bufferPeak(const platform::PCMBuffer& buffer) {
   return highest;
 }
 
-void Recorder::startSystemTap() {
+bool Recorder::systemAudioSupported() {
   const auto version = platform_.process.operatingSystemVersion();
-  if (version.major < 14 || (version.major == 14 && version.minor < 2)) {
-    throw SystemAudioTapError::unsupportedOS();
-  }
+  return version.major > 14 || (version.major == 14 && version.minor >= 2);
+}
+
+void Recorder::startSystemTap() {
+  if (!systemAudioSupported()) throw SystemAudioTapError::unsupportedOS();
   if (systemAudioCapturePreflight(platform_.loader) == SystemAudioPermission::denied) {
     throw SystemAudioTapError::permissionDenied();
   }
