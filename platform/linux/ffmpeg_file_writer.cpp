@@ -125,24 +125,34 @@ FfmpegFileWriter::FfmpegFileWriter(std::string path, AudioFormat processingForma
     : path_(std::move(path)), processingFormat_(processingFormat), encoder_(std::move(encoder)) {}
 
 FfmpegFileWriter::~FfmpegFileWriter() {
-  // Completing the container is the whole point of letting go: encode what is still queued
-  // (the last frame may be short), drain the encoder and write the index.
-  if (!encoder_) return;
+  // The last resort for a file nobody closed: still better playable than not.
+  close();
+}
+
+MaybeError FfmpegFileWriter::close() {
+  // Completing the container is the whole point of closing: encode what is still queued (the
+  // last frame may be short), drain the encoder and write the index.
+  if (!encoder_) return std::nullopt;
+  const std::unique_ptr<Encoder> encoder = std::move(encoder_);
   // A container without packets would have no track at all; a single silent sample keeps a
   // recording that got no audio a valid, empty-sounding AAC file.
-  if (encoder_->nextPts == 0 && av_audio_fifo_size(encoder_->fifo) == 0) {
+  if (encoder->nextPts == 0 && av_audio_fifo_size(encoder->fifo) == 0) {
     float silence = 0;
     std::array<void*, kMaxChannels> planes{};
     planes.fill(&silence);
-    av_audio_fifo_write(encoder_->fifo, planes.data(), 1);
+    av_audio_fifo_write(encoder->fifo, planes.data(), 1);
   }
-  const int remaining = av_audio_fifo_size(encoder_->fifo);
-  if (remaining > 0) encoder_->encodeFromFifo(remaining);
-  encoder_->encode(nullptr);
-  av_write_trailer(encoder_->container);
+  int status = 0;
+  const int remaining = av_audio_fifo_size(encoder->fifo);
+  if (remaining > 0) status = encoder->encodeFromFifo(remaining);
+  if (status >= 0) status = encoder->encode(nullptr);
+  if (status >= 0) status = av_write_trailer(encoder->container);
+  if (status < 0) return ffmpegError("cannot complete " + path_, status);
+  return std::nullopt;
 }
 
 MaybeError FfmpegFileWriter::write(const PCMBuffer& buffer) {
+  if (!encoder_) return Error{"zuno-recorder.ffmpeg", AVERROR(EINVAL), path_ + " is closed"};
   if (!(buffer.format() == processingFormat_)) {
     return Error{"zuno-recorder.ffmpeg", AVERROR(EINVAL),
                  "buffer is not in the processing format of " + path_};

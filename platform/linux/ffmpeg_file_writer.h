@@ -20,6 +20,7 @@ class FfmpegFileWriter final : public AudioFileForWriting {
   ~FfmpegFileWriter() override;
   const AudioFormat& processingFormat() const override { return processingFormat_; }
   MaybeError write(const PCMBuffer& buffer) override;
+  MaybeError close() override;
 
  private:
   struct Encoder;

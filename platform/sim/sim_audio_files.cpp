@@ -17,6 +17,7 @@ struct SimAudioFiles::State {
   };
   std::map<std::string, WriteScript> writeScripts;
   std::map<std::string, int> writeCallsByPath;
+  std::map<std::string, Error> closeFailures;
 
   struct Readable {
     AudioFormat format;
@@ -68,16 +69,25 @@ class SimFileForWriting final : public AudioFileForWriting {
                     std::shared_ptr<SimWrittenFile> record)
       : state_(std::move(state)), record_(std::move(record)), format_(record_->processingFormat) {}
 
-  ~SimFileForWriting() override {
-    std::lock_guard guard(state_->mutex);
-    record_->completed = true;
-  }
-
   const AudioFormat& processingFormat() const override { return format_; }
+
+  MaybeError close() override {
+    std::lock_guard guard(state_->mutex);
+    if (closed_) return std::nullopt;
+    closed_ = true;
+    ++record_->closeCalls;
+    if (auto failure = state_->closeFailures.find(record_->path);
+        failure != state_->closeFailures.end()) {
+      return failure->second;
+    }
+    record_->completed = true;
+    return std::nullopt;
+  }
 
   MaybeError write(const PCMBuffer& buffer) override {
     std::lock_guard guard(state_->mutex);
     ++record_->writeCalls;
+    if (closed_) return Error{kDomain, kParameterError, "the file is closed"};
     if (auto scripted = state_->countWrite(record_->path)) return scripted;
     // The real encoder takes nothing but its processing format either.
     if (buffer.format() != format_) {
@@ -97,6 +107,7 @@ class SimFileForWriting final : public AudioFileForWriting {
   std::shared_ptr<SimAudioFiles::State> state_;
   std::shared_ptr<SimWrittenFile> record_;
   AudioFormat format_;
+  bool closed_ = false;
 };
 
 class SimFileForReading final : public AudioFileForReading {
@@ -233,6 +244,11 @@ void SimAudioFiles::failWritesFrom(const std::string& path, int n, Error error) 
 void SimAudioFiles::clearWriteFailures(const std::string& path) {
   std::lock_guard guard(state_->mutex);
   state_->writeScripts.erase(path);
+}
+
+void SimAudioFiles::failClose(const std::string& path, Error error) {
+  std::lock_guard guard(state_->mutex);
+  state_->closeFailures.insert_or_assign(path, std::move(error));
 }
 
 void SimAudioFiles::addReadableFile(const std::string& path, const AudioFormat& format,

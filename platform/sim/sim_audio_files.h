@@ -14,8 +14,9 @@
 
 namespace platform::sim {
 
-// What the program wrote to one opened file. `completed` turns true when the file object is
-// destroyed, which is when the real one finishes its container.
+// What the program wrote to one opened file. `completed` turns true only when the program closes
+// the file successfully: the shipped process ends without running destructors, so a file that
+// was merely dropped here counts as one the real program would have left unfinished.
 struct SimWrittenFile {
   std::string path;
   AudioSettings settings;
@@ -24,6 +25,7 @@ struct SimWrittenFile {
   int writeCalls = 0;                           // every call, failed ones included
   std::vector<std::uint32_t> writeFrameCounts;  // frame length of each accepted write
   bool completed = false;
+  int closeCalls = 0;
 };
 
 // Files, converters and buffers in memory, with scripted failures. Safe to use from several
@@ -53,6 +55,8 @@ class SimAudioFiles : public AudioFiles {
   void failWriteCall(const std::string& path, int n, Error error);
   void failWritesFrom(const std::string& path, int n, Error error);
   void clearWriteFailures(const std::string& path);
+  // Closing `path` fails with `error` (the file stays incomplete) until cleared.
+  void failClose(const std::string& path, Error error);
 
   // --- files to read: float samples per channel at the format's rate and channel count
   void addReadableFile(const std::string& path, const AudioFormat& format,

@@ -21,15 +21,20 @@ inline const std::string AVSampleRateKey = "AVSampleRateKey";
 inline const std::string AVNumberOfChannelsKey = "AVNumberOfChannelsKey";
 inline const std::string AVEncoderBitRateKey = "AVEncoderBitRateKey";
 
-// An audio file open for writing. Destroying the object closes the file and completes the
-// container so that it is playable.
+// An audio file open for writing. `close` completes the container so that it is playable and
+// says whether that worked; the process may end without unwinding, so completing a file is
+// never left to the destructor, which only does it as a last resort for a file not closed.
 class AudioFileForWriting {
  public:
   virtual ~AudioFileForWriting() = default;
   // 32-bit float, non-interleaved, at the file's rate and channel count.
   virtual const AudioFormat& processingFormat() const = 0;
-  // Appends `frameLength` frames of a buffer in the processing format.
+  // Appends `frameLength` frames of a buffer in the processing format. A failure of the
+  // storage underneath is reported by the write during which it happened.
   virtual MaybeError write(const PCMBuffer& buffer) = 0;
+  // Writes what is still queued and completes the file. Only the first call does anything;
+  // writes after it fail.
+  virtual MaybeError close() = 0;
 };
 
 class AudioFileForReading {

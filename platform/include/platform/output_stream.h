@@ -11,6 +11,9 @@ class OutputStream {
  public:
   virtual ~OutputStream() = default;
   virtual bool writeAll(std::string_view bytes) = 0;
+  // A line that may be given up when the reader falls behind (a level report, superseded by
+  // the next one a moment later). Streams that never hold lines back just write it.
+  virtual bool writeDroppable(std::string_view bytes) { return writeAll(bytes); }
 };
 
 }  // namespace platform
