@@ -91,21 +91,28 @@ MaybeError SimAudioEngine::start() {
       return startFailure_;
     }
     running_ = true;
+    ++starts_;
   }
   changed_.notify_all();
   return std::nullopt;
 }
 
 void SimAudioEngine::pause() {
-  std::lock_guard guard(mutex_);
-  calls_.push_back("pause");
-  running_ = false;
+  {
+    std::lock_guard guard(mutex_);
+    calls_.push_back("pause");
+    running_ = false;
+  }
+  changed_.notify_all();
 }
 
 void SimAudioEngine::stop() {
-  std::lock_guard guard(mutex_);
-  calls_.push_back("stop");
-  running_ = false;
+  {
+    std::lock_guard guard(mutex_);
+    calls_.push_back("stop");
+    running_ = false;
+  }
+  changed_.notify_all();
 }
 
 bool SimAudioEngine::isRunning() {
@@ -207,29 +214,54 @@ bool SimAudioEngine::deliver(const PCMBufferPtr& buffer) {
 }
 
 void SimAudioEngine::startDeliveryThread(std::function<PCMBufferPtr(std::size_t index)> make,
-                                         std::size_t count) {
+                                         std::size_t count, SimDeliveryPace pace) {
   joinDeliveryThread();
   {
     std::lock_guard guard(mutex_);
     stopDelivery_ = false;
   }
   deliveryThread_ =
-      std::thread([this, make = std::move(make), count] { deliveryLoop(make, count); });
+      std::thread([this, make = std::move(make), count, pace] { deliveryLoop(make, count, pace); });
 }
 
-void SimAudioEngine::deliveryLoop(std::function<PCMBufferPtr(std::size_t)> make,
-                                  std::size_t count) {
-  for (std::size_t index = 0; index < count;) {
-    SharedTapBlock tap;
-    {
-      std::unique_lock guard(mutex_);
-      changed_.wait(guard, [this] { return stopDelivery_ || (running_ && tap_); });
-      if (stopDelivery_) return;
-      tap = tap_;
-    }
-    (*tap)(make(index));
+namespace {
+
+std::chrono::steady_clock::duration durationOf(const PCMBuffer& buffer) {
+  const double rate = buffer.format().sampleRate;
+  if (!(rate > 0)) return std::chrono::steady_clock::duration::zero();
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(buffer.frameLength() / rate));
+}
+
+}  // namespace
+
+void SimAudioEngine::deliveryLoop(std::function<PCMBufferPtr(std::size_t)> make, std::size_t count,
+                                  SimDeliveryPace pace) {
+  for (std::size_t index = 0; index < count; ++index) {
+    PCMBufferPtr buffer = make(index);
+    const auto captureTime = pace == SimDeliveryPace::realTime && buffer
+                                 ? durationOf(*buffer)
+                                 : std::chrono::steady_clock::duration::zero();
+    const SharedTapBlock tap = waitForCapture(captureTime);
+    if (!tap) return;
+    (*tap)(buffer);
     ++delivered_;
-    ++index;
+  }
+}
+
+SimAudioEngine::SharedTapBlock SimAudioEngine::waitForCapture(
+    std::chrono::steady_clock::duration captureTime) {
+  std::unique_lock guard(mutex_);
+  for (;;) {
+    changed_.wait(guard, [this] { return stopDelivery_ || (running_ && tap_); });
+    if (stopDelivery_) return nullptr;
+    const auto due = std::chrono::steady_clock::now() + captureTime;
+    const std::uint64_t run = starts_;
+    // A pause and a start between two wake-ups still cut the capture short.
+    const bool interrupted = changed_.wait_until(
+        guard, due, [this, run] { return stopDelivery_ || !running_ || !tap_ || starts_ != run; });
+    if (!interrupted) return tap_;
+    if (stopDelivery_) return nullptr;
   }
 }
 

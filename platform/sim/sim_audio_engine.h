@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -34,6 +35,15 @@ class SimInputNode final : public InputNode {
 
  private:
   SimAudioEngine& engine_;
+};
+
+// How the delivery thread spaces the buffers it hands over.
+enum class SimDeliveryPace {
+  // Each buffer after its own duration of running time, as a capture device hands them over: a
+  // burst of buffers the moment the engine starts would hit windows no device ever hits.
+  realTime,
+  // Back to back, as fast as the tap takes them, to crowd whatever runs alongside.
+  asFastAsPossible,
 };
 
 struct SimTapInstall {
@@ -84,10 +94,13 @@ class SimAudioEngine final : public AudioEngine {
   // --- capture
   // Runs the tap block on the calling thread if a tap is installed and the engine runs.
   bool deliver(const PCMBufferPtr& buffer);
-  // Delivers `count` buffers, made by `make(index)`, from a thread of its own as fast as the tap
-  // takes them; waits while no tap is installed or the engine does not run.
-  void startDeliveryThread(std::function<PCMBufferPtr(std::size_t index)> make, std::size_t count);
-  // Gives up on buffers not delivered yet and joins the thread.
+  // Delivers `count` buffers, made by `make(index)`, from a thread of its own at `pace`; waits
+  // while no tap is installed or the engine does not run. A buffer whose time is cut short by a
+  // pause or a stop is captured again from the start once the engine runs.
+  void startDeliveryThread(std::function<PCMBufferPtr(std::size_t index)> make, std::size_t count,
+                           SimDeliveryPace pace = SimDeliveryPace::realTime);
+  // Gives up on buffers not delivered yet, without waiting for the one under way to fall due, and
+  // joins the thread.
   void joinDeliveryThread();
   std::size_t buffersDelivered() const { return delivered_.load(); }
 
@@ -98,7 +111,11 @@ class SimAudioEngine final : public AudioEngine {
   void log(std::string call);
   // The tap block if delivery is possible now; copied so it runs without the lock held.
   SharedTapBlock deliverableTap() const;
-  void deliveryLoop(std::function<PCMBufferPtr(std::size_t)> make, std::size_t count);
+  void deliveryLoop(std::function<PCMBufferPtr(std::size_t)> make, std::size_t count,
+                    SimDeliveryPace pace);
+  // The tap to hand a buffer to once the engine has run for `captureTime` without a break; none
+  // once the thread is to give up.
+  SharedTapBlock waitForCapture(std::chrono::steady_clock::duration captureTime);
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
@@ -114,6 +131,7 @@ class SimAudioEngine final : public AudioEngine {
   SharedTapBlock tap_;
   std::vector<SimTapInstall> tapInstalls_;
   bool running_ = false;
+  std::uint64_t starts_ = 0;
   std::optional<Error> startFailure_;
   int startFailuresLeft_ = 0;
 
