@@ -1,4 +1,5 @@
 #include <atomic>
+#include <limits>
 #include <thread>
 
 #include "integration/record_fixture.h"
@@ -6,51 +7,80 @@
 namespace zuno::testing {
 namespace {
 
-// Both capture paths on real threads while the main thread pauses, resumes and stops: the lock
-// discipline is what ThreadSanitizer checks here, and the files must come out whole.
+constexpr std::uint32_t kMicFrames = 4096;
+constexpr std::uint32_t kSystemFrames = 480;
+
+// Frames written so far into a track file of the run; 0 before the first write.
+std::size_t framesIn(SimPlatform& sim, const std::string& name) {
+  const auto written = sim.audioFiles.writtenFile(std::string("/rec/out/") + name);
+  return written && !written->samples.empty() ? written->samples[0].size() : 0;
+}
+
+// Polls until `done`; the deadline only keeps a broken run from hanging the suite.
+template <typename Predicate>
+bool waitUntil(Predicate done) {
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Both capture paths on real threads, paced like devices, while the main thread pauses, resumes
+// and stops: the lock discipline is what ThreadSanitizer checks here. Every resume waits until
+// both tracks are written again, so capture and the next pause really overlap, and the files
+// must come out whole.
 TEST_F(RecordOnSim, RealCaptureThreadsAgainstPauseResumeAndStop) {
   sim.runtime.setMainLoopReturnsImmediately(true);
   ASSERT_EQ(runRecorder(), std::nullopt);
 
-  constexpr std::size_t kMicBuffers = 400;
-  engine().startDeliveryThread([](std::size_t i) { return constantBuffer(0.01f * (i % 50), 4096); },
-                               kMicBuffers);
+  engine().startDeliveryThread(
+      [](std::size_t i) { return constantBuffer(0.01f * (i % 50), kMicFrames); },
+      std::numeric_limits<std::size_t>::max());
   std::atomic<bool> systemRunning{true};
-  std::atomic<int> systemCycles{0};
   std::thread system([&] {
+    // One IO cycle per cycle's worth of real time, as the device's clock would run them.
+    const auto period = std::chrono::microseconds(1'000'000 * kSystemFrames / 48000);
+    auto due = std::chrono::steady_clock::now();
     while (systemRunning.load()) {
-      if (systemCycle(0.3f, 480)) ++systemCycles;
-      std::this_thread::yield();
+      systemCycle(0.3f, kSystemFrames);
+      due += period;
+      std::this_thread::sleep_until(due);
     }
   });
 
-  for (int round = 0; round < 20; ++round) {
-    sim.runtime.feedStdin(round % 2 == 0 ? "pause\n" : "resume\n");
+  const auto resumeAndWaitForBothTracks = [&] {
+    const std::size_t mic = framesIn(sim, "mic.m4a");
+    const std::size_t sys = framesIn(sim, "system.m4a");
+    sim.runtime.feedStdin("resume\n");
     sim.runtime.advanceBy(250ms);
-    std::this_thread::yield();
+    return waitUntil(
+        [&] { return framesIn(sim, "mic.m4a") > mic && framesIn(sim, "system.m4a") > sys; });
+  };
+  for (int round = 0; round < 11; ++round) {
+    sim.runtime.feedStdin("pause\n");
+    sim.runtime.advanceBy(250ms);
+    ASSERT_TRUE(resumeAndWaitForBothTracks()) << "round " << round;
   }
-  sim.runtime.feedStdin("resume\n");
-  sim.runtime.advanceBy(250ms);
-  while (engine().buffersDelivered() < kMicBuffers / 2) std::this_thread::yield();
 
   sim.runtime.feedStdin("stop\n");
   EXPECT_EQ(platform::sim::runToExit([this] { sim.runtime.advanceBy(1s); }), 0);
-  const auto micFrames = file("mic.m4a").samples[0].size();
-  const auto sysFrames = file("system.m4a").samples[0].size();
+  const auto micFrames = framesIn(sim, "mic.m4a");
+  const auto sysFrames = framesIn(sim, "system.m4a");
 
   // Nothing reaches the files once they are complete.
-  for (int i = 0; i < 50; ++i) systemCycle(0.3f, 480);
+  for (int i = 0; i < 50; ++i) systemCycle(0.3f, kSystemFrames);
   systemRunning = false;
   system.join();
   engine().joinDeliveryThread();
 
   EXPECT_TRUE(file("mic.m4a").completed);
   EXPECT_TRUE(file("system.m4a").completed);
-  EXPECT_EQ(micFrames % 4096, 0u);
-  EXPECT_GT(micFrames, 0u);
-  EXPECT_EQ(file("mic.m4a").samples[0].size(), micFrames);
-  EXPECT_EQ(file("system.m4a").samples[0].size(), sysFrames);
-  EXPECT_EQ(linesWithoutLevels().back(), event("stopped", 2)) << "5.25 s, 2.5 of them paused";
+  EXPECT_EQ(micFrames % kMicFrames, 0u) << "whole buffers only";
+  EXPECT_EQ(framesIn(sim, "mic.m4a"), micFrames);
+  EXPECT_EQ(framesIn(sim, "system.m4a"), sysFrames);
+  EXPECT_EQ(linesWithoutLevels().back(), event("stopped", 2)) << "5.5 s, 2.75 of them paused";
 }
 
 }  // namespace
