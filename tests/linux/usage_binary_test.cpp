@@ -1,14 +1,25 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <string>
+#include <vector>
+
 #include "support/run_binary.h"
 
 namespace zuno {
 namespace {
 
 struct UsageCase {
+  std::string name;  // the test's name in ctest: letters, digits and underscores only
   std::vector<std::string> args;
   std::string message;
 };
+
+// ctest builds each test's name from what gtest prints for its parameter as well: the name keeps
+// those stable and readable, where the default would dump the object's bytes, pointers included.
+void PrintTo(const UsageCase& usage, std::ostream* out) {
+  *out << usage.name;
+}
 
 class UsageOfTheRealBinary : public ::testing::TestWithParam<UsageCase> {};
 
@@ -23,15 +34,24 @@ TEST_P(UsageOfTheRealBinary, WritesExactlyOneErrorLineAndExitsWithOne) {
 INSTANTIATE_TEST_SUITE_P(
     EveryUsageMessage, UsageOfTheRealBinary,
     ::testing::Values(
-        UsageCase{{},
+        UsageCase{"NoSubcommand",
+                  {},
                   "subcommand required: caps | watch | record | transcribe | probe | browser-tab"},
-        UsageCase{{"Caps"}, "unknown subcommand: Caps"},
-        UsageCase{{"--help"}, "unknown subcommand: --help"},
-        UsageCase{{"caps \u4f1a/\"x\""}, "unknown subcommand: caps \u4f1a\\/\\\"x\\\""},
-        UsageCase{{"record"}, "record requires --out-dir <DIR>"},
-        UsageCase{{"record", "--out-dir"}, "record requires --out-dir <DIR>"},
-        UsageCase{{"record", "--out-dir", "--force"}, "record requires --out-dir <DIR>"},
-        UsageCase{{"record", "out-dir", "/tmp/x"}, "record requires --out-dir <DIR>"}));
+        UsageCase{"SubcommandInTheWrongCase", {"Caps"}, "unknown subcommand: Caps"},
+        UsageCase{"HelpFlag", {"--help"}, "unknown subcommand: --help"},
+        UsageCase{"UnknownWordWithUnicodeSlashAndQuote",
+                  {"caps \u4f1a/\"x\""},
+                  "unknown subcommand: caps \u4f1a\\/\\\"x\\\""},
+        UsageCase{"RecordWithoutOptions", {"record"}, "record requires --out-dir <DIR>"},
+        UsageCase{
+            "OutDirWithoutItsValue", {"record", "--out-dir"}, "record requires --out-dir <DIR>"},
+        UsageCase{"OutDirFollowedByAnOption",
+                  {"record", "--out-dir", "--force"},
+                  "record requires --out-dir <DIR>"},
+        UsageCase{"OutDirWithoutItsDashes",
+                  {"record", "out-dir", "/tmp/x"},
+                  "record requires --out-dir <DIR>"}),
+    [](const ::testing::TestParamInfo<UsageCase>& info) { return info.param.name; });
 
 TEST(RealBinary, AnOutDirThatIsAFileIsAnIoFailure) {
   const auto run = testing::runBinary(ZUNO_RECORDER_BINARY, {"record", "--out-dir", "/dev/null"});
