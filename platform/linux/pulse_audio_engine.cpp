@@ -66,7 +66,6 @@ void PulseAudioEngine::removeTapOnBus(int bus) {
   if (bus != kInputBus) return;
   std::lock_guard guard(tapMutex_);
   tap_.reset();
-  assembler_.reset();
 }
 
 void PulseAudioEngine::deliver(const float* interleaved, std::uint32_t frames) {
@@ -124,8 +123,6 @@ void PulseAudioEngine::pause() {
   std::lock_guard guard(controlMutex_);
   if (!stream_) return;
   stream_->pause();
-  std::lock_guard tapGuard(tapMutex_);
-  assembler_.reset();
 }
 
 void PulseAudioEngine::stop() {
@@ -133,8 +130,6 @@ void PulseAudioEngine::stop() {
   if (!stream_) return;
   stream_->stop();
   stream_.reset();
-  std::lock_guard tapGuard(tapMutex_);
-  assembler_.reset();
 }
 
 bool PulseAudioEngine::isRunning() {

@@ -12,7 +12,8 @@
 namespace platform::linux_backend {
 
 // An engine whose input node records the default source (or the echo canceller's source) and
-// hands the tap block non-interleaved buffers of the tap's size.
+// hands the tap block non-interleaved buffers of at most the tap's size, each fragment as soon
+// as it arrives.
 class PulseAudioEngine final : public AudioEngine, private InputNode {
  public:
   explicit PulseAudioEngine(std::shared_ptr<PulseConnection> connection);
@@ -37,7 +38,7 @@ class PulseAudioEngine final : public AudioEngine, private InputNode {
   void setVoiceProcessingAGCEnabled(bool enabled) override;
 
   AudioFormat captureFormat();
-  // Delivery thread: cuts the stream's samples into tap buffers.
+  // Delivery thread: hands the stream's samples to the tap.
   void deliver(const float* interleaved, std::uint32_t frames);
 
   std::shared_ptr<PulseConnection> connection_;

@@ -79,7 +79,9 @@ TEST_F(PulseAudioEngineTest, CapturesTheMicrophoneToneNotTheSpeakers) {
   std::lock_guard guard(formatsMutex);
   for (std::size_t i = 0; i < formats.size(); ++i) {
     EXPECT_EQ(formats[i], *AudioFormat::make(CommonFormat::pcmFloat32, 44100, 2, false));
-    EXPECT_EQ(lengths[i], 4096u);
+    // The tap size is a ceiling: each fragment is handed over as it arrives.
+    EXPECT_GT(lengths[i], 0u);
+    EXPECT_LE(lengths[i], 4096u);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <vector>
 
 namespace platform::linux_backend {
@@ -21,71 +22,56 @@ std::vector<float> numberedFrames(std::uint32_t start, std::uint32_t count) {
   return samples;
 }
 
-class TapBufferAssemblerTest : public ::testing::Test {
- protected:
-  void append(std::uint32_t start, std::uint32_t count) {
-    const auto samples = numberedFrames(start, count);
-    assembler.append(samples.data(), count,
-                     [this](const PCMBufferPtr& buffer) { emitted.push_back(buffer); });
-  }
-
-  PulseTapBufferAssembler assembler;
-  std::vector<PCMBufferPtr> emitted;
+struct FragmentCase {
+  const char* name;
+  std::uint32_t framesPerBuffer;
+  std::vector<std::uint32_t> fragments;
+  // The buffer lengths the tap sees after all fragments; each fragment is emitted whole before
+  // append returns.
+  std::vector<std::uint32_t> emittedLengths;
 };
 
-TEST_F(TapBufferAssemblerTest, GathersSmallFragmentsIntoFullDeinterleavedBuffers) {
-  assembler.configure(stereo48k(), 100);
-  for (std::uint32_t start = 0; start < 300; start += 30) append(start, 30);
-
-  ASSERT_EQ(emitted.size(), 3u);
-  for (std::size_t index = 0; index < emitted.size(); ++index) {
-    const PCMBuffer& buffer = *emitted[index];
-    EXPECT_EQ(buffer.format(), stereo48k());
-    ASSERT_EQ(buffer.frameLength(), 100u);
-    const auto channels = buffer.floatChannelData();
-    ASSERT_EQ(channels.size(), 2u);
-    for (std::uint32_t frame = 0; frame < 100; ++frame) {
-      const float expected = static_cast<float>(index * 100 + frame);
-      ASSERT_EQ(channels[0][frame], expected) << "buffer " << index << " frame " << frame;
-      ASSERT_EQ(channels[1][frame], -expected) << "buffer " << index << " frame " << frame;
+TEST(TapBufferAssemblerTest, HandsOverEveryFragmentAtOnceInBuffersNoLongerThanTheTapSize) {
+  const std::vector<FragmentCase> cases = {
+      {"short fragments are not held for more", 100, {30, 30, 30}, {30, 30, 30}},
+      {"a fragment of exactly the tap size", 50, {50}, {50}},
+      {"a long fragment is split, its tail handed over too", 64, {200, 56}, {64, 64, 64, 8, 56}},
+      {"zero means the usual tap size", 0, {4097}, {4096, 1}},
+  };
+  for (const FragmentCase& test : cases) {
+    SCOPED_TRACE(test.name);
+    PulseTapBufferAssembler assembler;
+    assembler.configure(stereo48k(), test.framesPerBuffer);
+    std::vector<PCMBufferPtr> emitted;
+    std::uint32_t appended = 0;
+    for (std::uint32_t frames : test.fragments) {
+      const auto samples = numberedFrames(appended, frames);
+      assembler.append(samples.data(), frames,
+                       [&emitted](const PCMBufferPtr& buffer) { emitted.push_back(buffer); });
+      appended += frames;
+      std::uint32_t handedOver = 0;
+      for (const auto& buffer : emitted) handedOver += buffer->frameLength();
+      ASSERT_EQ(handedOver, appended) << "audio held back after a fragment";
     }
+
+    std::vector<std::uint32_t> lengths;
+    std::set<const PCMBuffer*> distinct;
+    std::uint32_t next = 0;
+    for (const auto& buffer : emitted) {
+      lengths.push_back(buffer->frameLength());
+      // The block may keep what it was given, so no buffer is reused.
+      distinct.insert(buffer.get());
+      EXPECT_EQ(buffer->format(), stereo48k());
+      const auto channels = buffer->floatChannelData();
+      ASSERT_EQ(channels.size(), 2u);
+      for (std::uint32_t frame = 0; frame < buffer->frameLength(); ++frame, ++next) {
+        ASSERT_EQ(channels[0][frame], static_cast<float>(next)) << "frame " << next;
+        ASSERT_EQ(channels[1][frame], -static_cast<float>(next)) << "frame " << next;
+      }
+    }
+    EXPECT_EQ(lengths, test.emittedLengths);
+    EXPECT_EQ(distinct.size(), emitted.size());
   }
-}
-
-TEST_F(TapBufferAssemblerTest, SplitsOneLargeFragmentAcrossBuffersKeepingTheRemainder) {
-  assembler.configure(stereo48k(), 64);
-  append(0, 200);
-  ASSERT_EQ(emitted.size(), 3u);
-  append(200, 56);
-  ASSERT_EQ(emitted.size(), 4u);
-  EXPECT_EQ(emitted[3]->floatChannelData()[0][0], 192.0f);
-  EXPECT_EQ(emitted[3]->floatChannelData()[0][63], 255.0f);
-}
-
-TEST_F(TapBufferAssemblerTest, ResetDropsAPartlyFilledBuffer) {
-  assembler.configure(stereo48k(), 50);
-  append(0, 40);
-  assembler.reset();
-  append(1000, 50);
-  ASSERT_EQ(emitted.size(), 1u);
-  EXPECT_EQ(emitted[0]->floatChannelData()[0][0], 1000.0f);
-}
-
-TEST_F(TapBufferAssemblerTest, HandsEachBlockAFreshBufferItMayKeep) {
-  assembler.configure(stereo48k(), 10);
-  append(0, 20);
-  ASSERT_EQ(emitted.size(), 2u);
-  EXPECT_NE(emitted[0].get(), emitted[1].get());
-  EXPECT_EQ(emitted[0]->floatChannelData()[0][0], 0.0f);
-}
-
-TEST_F(TapBufferAssemblerTest, ZeroFramesPerBufferMeansTheUsualTapSize) {
-  assembler.configure(stereo48k(), 0);
-  append(0, 4095);
-  EXPECT_TRUE(emitted.empty());
-  append(4095, 1);
-  ASSERT_EQ(emitted.size(), 1u);
-  EXPECT_EQ(emitted[0]->frameLength(), 4096u);
 }
 
 }  // namespace
