@@ -1,54 +1,242 @@
-# Sourced by scripts that need sound without sound hardware: starts a private PulseAudio server
-# in a temporary runtime directory with a null sink as the speakers and a second null sink whose
-# monitor, remapped, is the microphone. Play into "micsrc" to speak into the microphone, into
-# "speakers" to play what other applications would play.
-#   start_private_audio_server   exports PULSE_SERVER and friends, sets AUDIO_SERVER_DIR
-#   stop_private_audio_server
+#!/usr/bin/env bash
+# A private audio server: sound without sound hardware, isolated from any server of the user's
+# session, for the demo, the benchmarks and the tests. Everything it owns (socket, runtime and
+# state, log, process ids) lives in one directory, so several run side by side.
+#
+# Devices: sink "speakers" (48 kHz stereo, the default sink: what other applications play), sink
+# "micsrc" (play into it to speak into the microphone) and source "mic", micsrc's monitor
+# remapped (the default source). The microphone is 48 kHz mono unless asked otherwise. Play into
+# a sink at its own rate: an idle null sink switches to a player's other rate, and its monitor
+# then delivers the wrong amount of audio.
+#
+# Run as a command:
+#   private-audio-server.sh check                start and stop would work here (exit status)
+#   private-audio-server.sh start [OPTION] DIR   start one in DIR, then print the environment its
+#                                                clients need, one NAME=VALUE a line
+#   private-audio-server.sh stop DIR             stop it; does nothing when nothing runs there
+# Options of start:
+#   --mic-rate=HZ --mic-channels=N   the microphone's format
+#   --no-keep-alive                  no listeners on the devices (see start_keep_alive_listeners)
+#
+# Sourced by a bash script:
+#   start_private_audio_server [OPTION]   start one in a new temporary directory, export its
+#                                         clients' environment, set AUDIO_SERVER_DIR
+#   stop_private_audio_server             stop it and remove the directory; safe to call again
+#
+# ZUNO_TEST_AUDIO_SERVER chooses the kind of server; "pulseaudio" (the default) is the only one so
+# far. A kind is two functions: KIND_installed, and KIND_start DIR, which launches its daemons,
+# lists their ids in DIR/server.pids and prints the clients' environment. Everything else (the
+# devices, the listeners, stopping) goes through the PulseAudio protocol and process ids, which
+# every kind has.
+
+private_audio_server_script="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")"
 
 start_private_audio_server() {
+  local environment line
   AUDIO_SERVER_DIR=$(mktemp -d /tmp/zuno-audio.XXXXXX)
-  export XDG_RUNTIME_DIR="$AUDIO_SERVER_DIR" PULSE_RUNTIME_PATH="$AUDIO_SERVER_DIR"
-  export PULSE_STATE_PATH="$AUDIO_SERVER_DIR/state" PULSE_SERVER="unix:$AUDIO_SERVER_DIR/native"
+  if ! environment=$("$private_audio_server_script" start "$@" "$AUDIO_SERVER_DIR"); then
+    rm -rf "$AUDIO_SERVER_DIR"
+    AUDIO_SERVER_DIR=""
+    return 1
+  fi
+  while read -r line; do [ -z "$line" ] || export "${line?}"; done <<<"$environment"
   export HOME="${HOME:-$AUDIO_SERVER_DIR}"
-  cat >"$AUDIO_SERVER_DIR/default.pa" <<PA
-load-module module-native-protocol-unix socket=$AUDIO_SERVER_DIR/native auth-anonymous=1
-load-module module-null-sink sink_name=speakers rate=48000 channels=2
-load-module module-null-sink sink_name=micsrc rate=48000 channels=1
-load-module module-remap-source master=micsrc.monitor source_name=mic
-set-default-sink speakers
-set-default-source mic
-PA
-  pulseaudio -n --daemonize=no --system=false --exit-idle-time=-1 --disable-shm=true \
-    --use-pid-file=false --log-target=file:"$AUDIO_SERVER_DIR/server.log" \
-    -F "$AUDIO_SERVER_DIR/default.pa" &
-  AUDIO_SERVER_PID=$!
-  for _ in $(seq 1 100); do
-    if pactl info >/dev/null 2>&1; then
-      # An idle null sink renders in blocks of up to two seconds and only picks up a lower
-      # latency at its next wake-up, so a recorder connecting to it would get nothing for that
-      # long. A low-latency listener on each monitor keeps the virtual devices ticking the way
-      # real hardware does.
-      AUDIO_SERVER_KEEPALIVE=()
-      for monitor in speakers.monitor micsrc.monitor mic; do
-        parec --latency-msec=10 --device="$monitor" >/dev/null 2>&1 &
-        AUDIO_SERVER_KEEPALIVE+=($!)
-      done
-      # The sinks take the lower latency at their next wake-up, up to two seconds away.
-      sleep 2.5
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo "private audio server did not start; its log:" >&2
-  cat "$AUDIO_SERVER_DIR/server.log" >&2
-  return 1
 }
 
 stop_private_audio_server() {
-  for keepalive in "${AUDIO_SERVER_KEEPALIVE[@]:-}"; do
-    [ -n "$keepalive" ] && kill "$keepalive" 2>/dev/null
-  done
-  [ -n "${AUDIO_SERVER_PID:-}" ] && kill "$AUDIO_SERVER_PID" 2>/dev/null && wait "$AUDIO_SERVER_PID" 2>/dev/null
-  [ -n "${AUDIO_SERVER_DIR:-}" ] && rm -rf "$AUDIO_SERVER_DIR"
+  if [ -n "${AUDIO_SERVER_DIR:-}" ]; then
+    "$private_audio_server_script" stop "$AUDIO_SERVER_DIR" || true
+    rm -rf "$AUDIO_SERVER_DIR"
+    AUDIO_SERVER_DIR=""
+  fi
   return 0
 }
+
+# Sourced, the two functions above are all the caller gets.
+if [ "${BASH_SOURCE[0]}" != "$0" ]; then
+  return 0
+fi
+
+set -euo pipefail
+known_kinds="pulseaudio"
+
+pulseaudio_installed() {
+  command -v pulseaudio && command -v pactl && command -v pacat && command -v parec
+} >/dev/null 2>&1
+
+pulseaudio_start() {
+  local dir=$1
+  mkdir -p "$dir/runtime" "$dir/home"
+  chmod 700 "$dir/runtime"
+  cat >"$dir/server.pa" <<PA
+load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1
+PA
+  # Root runs are allowed, since test containers often run as root.
+  HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" PULSE_RUNTIME_PATH="$dir/runtime" \
+    PULSE_STATE_PATH="$dir/state" \
+    pulseaudio -n --daemonize=no --system=false --use-pid-file=false --exit-idle-time=-1 \
+    --disable-shm=true --log-target=file:"$dir/server.log" -F "$dir/server.pa" \
+    </dev/null >/dev/null 2>&1 &
+  echo $! >>"$dir/server.pids"
+  echo "PULSE_SERVER=unix:$dir/native"
+  echo "XDG_RUNTIME_DIR=$dir/runtime"
+  echo "PULSE_RUNTIME_PATH=$dir/runtime"
+}
+
+audio_server_kind() {
+  local kind=${ZUNO_TEST_AUDIO_SERVER:-pulseaudio}
+  case " $known_kinds " in
+    *" $kind "*) echo "$kind" ;;
+    *)
+      echo "ZUNO_TEST_AUDIO_SERVER=$kind: unknown kind of audio server" \
+        "(known: $known_kinds)" >&2
+      return 2
+      ;;
+  esac
+}
+
+# Alive and not a zombie: a server started by a shell that has exited is reaped by whoever
+# adopted it, which in a container may be nobody.
+process_alive() {
+  local stat
+  read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
+
+server_alive() {
+  local pid
+  [ -s "$1/server.pids" ] || return 1
+  while read -r pid; do
+    process_alive "$pid" || return 1
+  done <"$1/server.pids"
+}
+
+wait_until_answering() {
+  local dir=$1 tries=0
+  until pactl info >/dev/null 2>&1; do
+    tries=$((tries + 1))
+    # Ten seconds at most, so a server that cannot start does not hang a test run.
+    if [ "$tries" -ge 100 ] || ! server_alive "$dir"; then
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+make_devices() {
+  local mic_rate=$1 mic_channels=$2
+  pactl load-module module-null-sink sink_name=speakers rate=48000 channels=2 &&
+    pactl load-module module-null-sink sink_name=micsrc rate="$mic_rate" channels="$mic_channels" &&
+    pactl load-module module-remap-source master=micsrc.monitor source_name=mic &&
+    pactl set-default-sink speakers &&
+    pactl set-default-source mic
+} >/dev/null
+
+# An idle null sink renders in blocks of up to two seconds and only picks up a lower latency at
+# its next wake-up, so a recorder connecting to it would get nothing for that long. A
+# low-latency listener on each monitor keeps the virtual devices ticking the way real hardware
+# does.
+start_keep_alive_listeners() {
+  local dir=$1 device
+  for device in speakers.monitor micsrc.monitor mic; do
+    parec --latency-msec=10 --device="$device" </dev/null >/dev/null 2>&1 &
+    echo $! >>"$dir/keepalive.pids"
+  done
+  # The sinks take the lower latency at their next wake-up, up to two seconds away.
+  sleep 2.5
+}
+
+stop_processes() {
+  local list=$1 pid pids=() tries
+  [ -f "$list" ] || return 0
+  mapfile -t pids <"$list"
+  for pid in "${pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    tries=0
+    while process_alive "$pid" && [ "$tries" -lt 50 ]; do
+      tries=$((tries + 1))
+      sleep 0.1
+    done
+    if process_alive "$pid"; then kill -9 "$pid" 2>/dev/null || true; fi
+  done
+  rm -f "$list"
+}
+
+stop_command() {
+  local dir=$1
+  stop_processes "$dir/keepalive.pids"
+  stop_processes "$dir/server.pids"
+  return 0
+}
+
+start_command() {
+  local mic_rate=48000 mic_channels=1 keep_alive=yes dir="" kind environment line
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --mic-rate=*) mic_rate=${1#*=} ;;
+      --mic-channels=*) mic_channels=${1#*=} ;;
+      --no-keep-alive) keep_alive=no ;;
+      -*) usage ;;
+      *)
+        [ -z "$dir" ] || usage
+        dir=$1
+        ;;
+    esac
+    shift
+  done
+  [ -n "$dir" ] || usage
+  case "$mic_rate" in '' | *[!0-9]*) usage ;; esac
+  case "$mic_channels" in '' | *[!0-9]*) usage ;; esac
+  kind=$(audio_server_kind)
+  if ! "${kind}_installed"; then
+    echo "$kind is not installed here" >&2
+    return 1
+  fi
+  if server_alive "$dir"; then
+    echo "an audio server already runs in $dir" >&2
+    return 1
+  fi
+  mkdir -p "$dir"
+  environment=$("${kind}_start" "$dir")
+  while read -r line; do [ -z "$line" ] || export "${line?}"; done <<<"$environment"
+  if ! wait_until_answering "$dir" || ! make_devices "$mic_rate" "$mic_channels"; then
+    echo "the private audio server did not start; its log:" >&2
+    cat "$dir/server.log" >&2 2>/dev/null || true
+    stop_command "$dir"
+    return 1
+  fi
+  [ "$keep_alive" = no ] || start_keep_alive_listeners "$dir"
+  echo "$environment"
+}
+
+usage() {
+  echo "usage: private-audio-server.sh check" >&2
+  echo "       private-audio-server.sh start [--mic-rate=HZ] [--mic-channels=N]" \
+    "[--no-keep-alive] DIR" >&2
+  echo "       private-audio-server.sh stop DIR" >&2
+  exit 2
+}
+
+private_audio_server_main() {
+  local kind
+  case "${1:-}" in
+    check)
+      [ $# -eq 1 ] || usage
+      kind=$(audio_server_kind) && "${kind}_installed"
+      ;;
+    start)
+      shift
+      start_command "$@"
+      ;;
+    stop)
+      [ $# -eq 2 ] || usage
+      stop_command "$2"
+      ;;
+    *) usage ;;
+  esac
+}
+
+private_audio_server_main "$@"

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,34 +28,34 @@ inline std::string shell(const std::string& command) {
   return output;
 }
 
-// A private audio server for one test: speakers (a null sink, the default sink) and a
-// microphone (the remapped monitor of the null sink "micsrc", the default source).
+// A private audio server for one test (scripts/private-audio-server.sh): speakers (a null sink,
+// the default sink) and a microphone (the remapped monitor of the null sink "micsrc", the
+// default source), both at 48 kHz. The process environment points clients at it.
 class PrivateAudioServer {
  public:
   PrivateAudioServer() {
-    const std::string script = std::string(ZUNO_SOURCE_DIR) + "/scripts/private-audio-server.sh";
-    const std::string out = shell("bash -c 'source " + script +
-                                  " && start_private_audio_server >&2 && echo $AUDIO_SERVER_DIR "
-                                  "$AUDIO_SERVER_PID'");
-    char dir[512] = {};
-    int pid = 0;
-    if (std::sscanf(out.c_str(), "%511s %d", dir, &pid) == 2) {
-      directory_ = dir;
-      pid_ = pid;
-      ::setenv("PULSE_SERVER", ("unix:" + directory_ + "/native").c_str(), 1);
-      ::setenv("XDG_RUNTIME_DIR", directory_.c_str(), 1);
-      ::setenv("PULSE_RUNTIME_PATH", directory_.c_str(), 1);
+    char pattern[] = "/tmp/zuno-audio.XXXXXX";
+    if (const char* made = ::mkdtemp(pattern)) directory_ = made;
+    if (directory_.empty()) return;
+    const std::string out = shell("'" + script() + "' start '" + directory_ + "'");
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t equals = line.find('=');
+      if (equals == std::string::npos || equals == 0) continue;
+      const std::string name = line.substr(0, equals);
+      ::setenv(name.c_str(), line.substr(equals + 1).c_str(), 1);
+      if (name == "PULSE_SERVER") running_ = true;
     }
   }
   ~PrivateAudioServer() {
     for (int player : players_) ::kill(player, SIGTERM);
     for (int player : players_) ::waitpid(player, nullptr, 0);
-    if (pid_ > 0) ::kill(pid_, SIGTERM);
-    // The server removes its own socket as it goes; racing it must not throw here.
+    if (directory_.empty()) return;
+    shell("'" + script() + "' stop '" + directory_ + "'");
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
   }
-  bool running() const { return pid_ > 0; }
+  bool running() const { return running_; }
   const std::string& directory() const { return directory_; }
 
   // Plays a generated sine of `hz` into `device` ("micsrc" or "speakers") for `seconds`.
@@ -73,8 +74,12 @@ class PrivateAudioServer {
   std::string pactl(const std::string& arguments) { return shell("pactl " + arguments + " 2>&1"); }
 
  private:
+  static std::string script() {
+    return std::string(ZUNO_SOURCE_DIR) + "/scripts/private-audio-server.sh";
+  }
+
   std::string directory_;
-  int pid_ = 0;
+  bool running_ = false;
   std::vector<int> players_;
 };
 

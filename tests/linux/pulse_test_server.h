@@ -15,34 +15,43 @@
 #include <fstream>
 #include <mutex>
 #include <numbers>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-// A private audio server for one test (tests/e2e/pulse_test_server.sh), with helpers to play
+// A private audio server for one test (scripts/private-audio-server.sh), with helpers to play
 // tones into its devices and to reconfigure it. The process environment points libpulse at it
 // for the test's duration.
 class PulseTestServer {
  public:
-  static bool installed() {
-    return std::system(
-               "command -v pulseaudio >/dev/null 2>&1 && command -v pacat >/dev/null "
-               "2>&1 && command -v pactl >/dev/null 2>&1") == 0;
-  }
+  static bool installed() { return std::system(("'" + script() + "' check").c_str()) == 0; }
 
   PulseTestServer() {
     char pattern[] = "/tmp/zuno-pulse-XXXXXX";
     const char* made = ::mkdtemp(pattern);
     if (made == nullptr) throw std::runtime_error("cannot make a temporary directory");
     dir_ = made;
-    const std::string script = std::string(ZUNO_SOURCE_DIR) + "/tests/e2e/pulse_test_server.sh";
-    const std::string output = run("'" + script + "' start '" + dir_ + "'");
-    server_ = "unix:" + dir_ + "/native";
-    if (output.find(server_) == std::string::npos) {
+    // The microphone differs from the speakers in rate and channels, so a client that confuses
+    // the two devices' formats shows. These tests wait for the audio they check, so they need no
+    // listeners keeping the devices awake.
+    const std::string output =
+        run("'" + script() + "' start --mic-rate=" + std::to_string(kMicRate) +
+            " --mic-channels=2 --no-keep-alive '" + dir_ + "'");
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+      const auto equals = line.find('=');
+      if (equals == std::string::npos || equals == 0) continue;
+      const std::string name = line.substr(0, equals);
+      const std::string value = line.substr(equals + 1);
+      ::setenv(name.c_str(), value.c_str(), 1);
+      if (name == "PULSE_SERVER") server_ = value;
+    }
+    if (server_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir_, ignored);
       throw std::runtime_error("the private audio server did not start: " + output);
     }
-    ::setenv("PULSE_SERVER", server_.c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", (dir_ + "/runtime").c_str(), 1);
-    ::setenv("PULSE_RUNTIME_PATH", (dir_ + "/runtime").c_str(), 1);
   }
 
   ~PulseTestServer() {
@@ -50,8 +59,7 @@ class PulseTestServer {
       ::kill(player, SIGTERM);
       ::waitpid(player, nullptr, 0);
     }
-    const std::string script = std::string(ZUNO_SOURCE_DIR) + "/tests/e2e/pulse_test_server.sh";
-    run("'" + script + "' stop '" + dir_ + "'");
+    run("'" + script() + "' stop '" + dir_ + "'");
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
@@ -67,10 +75,10 @@ class PulseTestServer {
   }
 
   // Plays a sine tone into `sink` for `seconds` in the background, stopped with the server. The
-  // tone's rate is the sink's own (micsrc runs at 44.1 kHz, every other sink at 48 kHz).
+  // tone's rate is the sink's own (micsrc runs at kMicRate, every other sink at 48 kHz).
   void playTone(const std::string& sink, double frequency, double seconds = 30) {
     const std::string file = dir_ + "/tone-" + std::to_string(players_.size()) + ".raw";
-    const int rate = sink == "micsrc" ? 44100 : 48000;
+    const int rate = sink == "micsrc" ? kMicRate : 48000;
     writeTone(file, frequency, rate, seconds);
     const std::string rateOption = "--rate=" + std::to_string(rate);
     const pid_t player = ::fork();
@@ -94,6 +102,12 @@ class PulseTestServer {
   }
 
  private:
+  static constexpr int kMicRate = 44100;
+
+  static std::string script() {
+    return std::string(ZUNO_SOURCE_DIR) + "/scripts/private-audio-server.sh";
+  }
+
   static std::string run(const std::string& command) {
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");
