@@ -11,10 +11,13 @@ extern "C" {
 #include <array>
 
 #include "linux/ffmpeg_support.h"
+#include "linux/ffmpeg_track_file_io.h"
 
 namespace platform::linux_backend {
 
 struct FfmpegFileWriter::Encoder {
+  // Outlives the container, which only borrows its I/O context.
+  std::unique_ptr<TrackFileIo> file;
   AVFormatContext* container = nullptr;
   AVCodecContext* codec = nullptr;
   AVStream* stream = nullptr;
@@ -29,7 +32,7 @@ struct FfmpegFileWriter::Encoder {
     if (fifo) av_audio_fifo_free(fifo);
     avcodec_free_context(&codec);
     if (container) {
-      if (container->pb) avio_closep(&container->pb);
+      container->pb = nullptr;
       avformat_free_context(container);
     }
   }
@@ -89,10 +92,11 @@ Result<std::unique_ptr<AudioFileForWriting>> FfmpegFileWriter::open(const std::s
   }
   encoder->stream->time_base = encoder->codec->time_base;
 
-  if ((status = avio_open(&encoder->container->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) {
-    return Error{"zuno-recorder.ffmpeg", status,
-                 "cannot open " + path + " for writing: " + ffmpegErrorText(status)};
-  }
+  auto file = TrackFileIo::open(path);
+  if (!file) return file.error();
+  encoder->file = std::move(file.value());
+  encoder->container->pb = encoder->file->context();
+  encoder->container->flags |= AVFMT_FLAG_CUSTOM_IO;
   // The edit list that hides the encoder's priming and final padding is counted in the movie's
   // time scale; at the default of milliseconds the track's length would be rounded by up to 47
   // samples, at the sample rate it is exact.
@@ -100,6 +104,8 @@ Result<std::unique_ptr<AudioFileForWriting>> FfmpegFileWriter::open(const std::s
   av_dict_set_int(&options, "movie_timescale", rate, 0);
   status = avformat_write_header(encoder->container, &options);
   av_dict_free(&options);
+  // On the disk now, so that a disk already full fails here rather than at the first write.
+  if (status >= 0) status = encoder->file->flush();
   if (status < 0) return failed("header", status);
 
   encoder->fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, channels, 8192);
@@ -134,6 +140,11 @@ MaybeError FfmpegFileWriter::close() {
   // last frame may be short), drain the encoder and write the index.
   if (!encoder_) return std::nullopt;
   const std::unique_ptr<Encoder> encoder = std::move(encoder_);
+  if (failure_ < 0) {
+    // The file has a gap, so there is nothing to complete; the descriptor and the lock go.
+    encoder->file->close();
+    return ffmpegError("cannot complete " + path_, failure_);
+  }
   // A container without packets would have no track at all; a single silent sample keeps a
   // recording that got no audio a valid, empty-sounding AAC file.
   if (encoder->nextPts == 0 && av_audio_fifo_size(encoder->fifo) == 0) {
@@ -147,12 +158,19 @@ MaybeError FfmpegFileWriter::close() {
   if (remaining > 0) status = encoder->encodeFromFifo(remaining);
   if (status >= 0) status = encoder->encode(nullptr);
   if (status >= 0) status = av_write_trailer(encoder->container);
+  // Closed whatever happened above, so that the lock never outlives the call.
+  const int closed = encoder->file->close();
+  // The storage's own reason is the one worth reporting; the muxer only passes it on.
+  if (encoder->file->failure() < 0) status = encoder->file->failure();
+  if (status >= 0) status = closed;
   if (status < 0) return ffmpegError("cannot complete " + path_, status);
   return std::nullopt;
 }
 
 MaybeError FfmpegFileWriter::write(const PCMBuffer& buffer) {
   if (!encoder_) return Error{"zuno-recorder.ffmpeg", AVERROR(EINVAL), path_ + " is closed"};
+  // The file has a gap from the failed write on; nothing written after it could be played.
+  if (failure_ < 0) return ffmpegError("cannot write " + path_, failure_);
   if (!(buffer.format() == processingFormat_)) {
     return Error{"zuno-recorder.ffmpeg", AVERROR(EINVAL),
                  "buffer is not in the processing format of " + path_};
@@ -167,10 +185,17 @@ MaybeError FfmpegFileWriter::write(const PCMBuffer& buffer) {
     return Error{"zuno-recorder.ffmpeg", AVERROR(ENOMEM), "cannot queue audio for " + path_};
   }
   const int frameSize = encoder_->codec->frame_size;
-  while (av_audio_fifo_size(encoder_->fifo) >= frameSize) {
-    if (const int status = encoder_->encodeFromFifo(frameSize); status < 0) {
-      return ffmpegError("cannot write " + path_, status);
-    }
+  int status = 0;
+  while (status >= 0 && av_audio_fifo_size(encoder_->fifo) >= frameSize) {
+    status = encoder_->encodeFromFifo(frameSize);
+  }
+  // Handed to the kernel within the call that produced it, so that a full disk is reported by
+  // this write and not by some later one or only by the close.
+  if (status >= 0) status = encoder_->file->flush();
+  if (encoder_->file->failure() < 0) status = encoder_->file->failure();
+  if (status < 0) {
+    failure_ = status;
+    return ffmpegError("cannot write " + path_, status);
   }
   return std::nullopt;
 }

@@ -8,8 +8,9 @@
 namespace platform::linux_backend {
 
 // One MPEG-4 audio file with one AAC-LC track. The encoder takes fixed 1024-sample frames, so
-// written samples wait in a queue until a frame is full; destruction encodes the rest and
-// writes the trailer, which makes the file playable.
+// written samples wait in a queue until a frame is full; closing encodes the rest and writes
+// the index, which makes the file playable. The file is locked while open (see TrackFileIo), and
+// a failed write fails every later write and the close too: the file has a gap from there on.
 class FfmpegFileWriter final : public AudioFileForWriting {
  public:
   // More than a 7.1 layout is not something a track needs.
@@ -29,6 +30,8 @@ class FfmpegFileWriter final : public AudioFileForWriting {
   std::string path_;
   AudioFormat processingFormat_;
   std::unique_ptr<Encoder> encoder_;
+  // The AVERROR code of the first failed write, 0 while there is none.
+  int failure_ = 0;
 };
 
 }  // namespace platform::linux_backend
