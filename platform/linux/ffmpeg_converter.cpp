@@ -15,10 +15,8 @@ namespace {
 // The resampler's own channel limit.
 constexpr std::uint32_t kMaxChannels = 64;
 
-}  // namespace
-
-std::unique_ptr<AudioConverter> FfmpegConverter::make(const AudioFormat& from,
-                                                      const AudioFormat& to) {
+// A resampler from `from` to `to`, none when the pair cannot be converted.
+SwrContext* newContext(const AudioFormat& from, const AudioFormat& to) {
   const AVSampleFormat inFormat = sampleFormatOf(from);
   const AVSampleFormat outFormat = sampleFormatOf(to);
   if (inFormat == AV_SAMPLE_FMT_NONE || outFormat == AV_SAMPLE_FMT_NONE || from.sampleRate < 1 ||
@@ -43,10 +41,16 @@ std::unique_ptr<AudioConverter> FfmpegConverter::make(const AudioFormat& from,
   if (status >= 0) status = swr_init(context);
   av_channel_layout_uninit(&inLayout);
   av_channel_layout_uninit(&outLayout);
-  if (status < 0) {
-    swr_free(&context);
-    return nullptr;
-  }
+  if (status < 0) swr_free(&context);
+  return context;
+}
+
+}  // namespace
+
+std::unique_ptr<AudioConverter> FfmpegConverter::make(const AudioFormat& from,
+                                                      const AudioFormat& to) {
+  SwrContext* context = newContext(from, to);
+  if (!context) return nullptr;
   return std::unique_ptr<AudioConverter>(new FfmpegConverter(from, to, context));
 }
 
@@ -97,16 +101,14 @@ ConverterOutputStatus FfmpegConverter::convert(PCMBuffer& output, std::optional<
     return ConverterOutputStatus::error;
   }
 
-  bool ended = false;
-  while (produced < capacity) {
+  while (!draining_ && produced < capacity) {
     // The input block counts source frames: ask for what fills the rest of the output.
     const auto wanted = static_cast<std::uint32_t>(
         std::ceil((capacity - produced) * from_.sampleRate / to_.sampleRate));
     ConverterInputStatus status = ConverterInputStatus::noDataNow;
     const auto buffer = input(wanted, status);
     if (status == ConverterInputStatus::endOfStream) {
-      if (!convertInto(output, produced, nullptr, 0, error)) return ConverterOutputStatus::error;
-      ended = true;
+      draining_ = true;
       break;
     }
     if (status != ConverterInputStatus::haveData || !buffer) break;
@@ -124,8 +126,24 @@ ConverterOutputStatus FfmpegConverter::convert(PCMBuffer& output, std::optional<
       return ConverterOutputStatus::error;
     }
   }
+  // The resampler's look-ahead and whatever it still holds come out over as many calls as the
+  // output needs; the input is not asked again meanwhile. An output it does not fill is the
+  // sign that nothing is left.
+  bool drained = false;
+  if (draining_ && produced < capacity) {
+    if (!convertInto(output, produced, nullptr, 0, error)) return ConverterOutputStatus::error;
+    drained = produced < capacity;
+  }
   output.setFrameLength(produced);
-  if (ended) return ConverterOutputStatus::endOfStream;
+  if (drained) {
+    // Whatever comes next is a new stream, not a continuation of the one that ended.
+    if (SwrContext* fresh = newContext(from_, to_)) {
+      swr_free(&context_);
+      context_ = fresh;
+    }
+    draining_ = false;
+    return ConverterOutputStatus::endOfStream;
+  }
   return produced > 0 ? ConverterOutputStatus::haveData : ConverterOutputStatus::inputRanDry;
 }
 

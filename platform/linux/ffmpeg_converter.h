@@ -12,7 +12,9 @@ namespace platform::linux_backend {
 
 // libswresample behind the pull model. Its context keeps resampler history and samples that did
 // not fit the last output, so consecutive conversions join without clicks; only an input that
-// reports end of stream flushes it.
+// reports end of stream flushes it. The flushed tail may take several calls when the output is
+// small: those report haveData and endOfStream comes with the call that empties the resampler,
+// after which the converter starts afresh.
 class FfmpegConverter final : public AudioConverter {
  public:
   static std::unique_ptr<AudioConverter> make(const AudioFormat& from, const AudioFormat& to);
@@ -37,6 +39,8 @@ class FfmpegConverter final : public AudioConverter {
   std::vector<std::uint8_t*> outputPlanes_;
   // An input of zero frames: still one (unused) pointer per input plane.
   std::vector<const std::uint8_t*> noInput_;
+  // The input reported end of stream and the resampler's tail is not all out yet.
+  bool draining_ = false;
 };
 
 }  // namespace platform::linux_backend

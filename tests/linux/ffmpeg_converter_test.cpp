@@ -125,38 +125,83 @@ TEST_F(FfmpegConverterTest, SoundInOneStereoChannelIsAudibleInTheMonoTrack) {
   }
 }
 
-TEST_F(FfmpegConverterTest, SamplesThatDoNotFitWaitForTheNextCallAndEndOfStreamFlushes) {
-  const auto whole = toneBuffer(kStereo44k, 44100, 440);
+TEST_F(FfmpegConverterTest, EndOfStreamDrainsEverythingHeldBackIntoOutputsOfAnySize) {
+  const std::uint32_t total = 44100;
+  const auto whole = toneBuffer(kStereo44k, total, 440);
   const auto reference = convertWhole(files, kMono48k, whole);
-  auto converter = files.makeConverter(kStereo44k, kMono48k);
-  std::optional<Error> error;
+  ASSERT_NEAR(static_cast<double>(reference.size()), 48000, 2);
 
-  // Nothing given, nothing made.
-  auto output = PCMBuffer::make(kMono48k, 1000);
-  EXPECT_EQ(convertOnce(*converter, *output, nullptr, error), ConverterOutputStatus::inputRanDry);
-  EXPECT_EQ(output->frameLength(), 0u);
+  struct Case {
+    std::uint32_t pieceFrames;  // source frames handed over per conversion
+    std::uint32_t pieceOutput;  // room for each piece's conversion; 0: as the track writer sizes
+    std::uint32_t flushOutput;  // room in each output while flushing
+  };
+  // All at once into outputs far too small, so nearly everything is pending at the end; or in
+  // the track writer's pieces, flushed into outputs smaller than the resampler's tail, about its
+  // size, and roomy. (A converter only takes input when its output has room, so pieces need the
+  // writer's sizing.)
+  const Case cases[] = {
+      {total, 5, 5}, {total, 1000, 1000}, {4096, 0, 7}, {4096, 0, 40}, {4096, 0, 8192}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "pieces " << c.pieceFrames << " output " << c.pieceOutput
+                                      << " flush output " << c.flushOutput);
+    auto converter = files.makeConverter(kStereo44k, kMono48k);
+    auto output = PCMBuffer::make(
+        kMono48k, c.pieceOutput ? c.pieceOutput : outputCapacity(kStereo44k, kMono48k, 4096));
+    std::optional<Error> error;
+    std::vector<float> joined;
+    const auto collect = [&] {
+      joined.insert(joined.end(), output->floatChannelData()[0],
+                    output->floatChannelData()[0] + output->frameLength());
+    };
 
-  // All input at once into a buffer far too small: each later call with no new input still
-  // delivers what is pending, in order, until end of stream flushes the rest.
-  std::vector<float> joined;
-  Input pending = whole;
-  ConverterOutputStatus status;
-  do {
-    status = converter->convert(*output, error, [&](std::uint32_t, ConverterInputStatus& s) {
-      s = pending ? ConverterInputStatus::haveData : ConverterInputStatus::endOfStream;
-      return std::exchange(pending, nullptr);
-    });
-    ASSERT_NE(status, ConverterOutputStatus::error);
-    joined.insert(joined.end(), output->floatChannelData()[0],
-                  output->floatChannelData()[0] + output->frameLength());
-    if (status == ConverterOutputStatus::haveData) {
-      EXPECT_EQ(output->frameLength(), 1000u);
+    // Nothing given, nothing made.
+    EXPECT_EQ(convertOnce(*converter, *output, nullptr, error), ConverterOutputStatus::inputRanDry);
+    EXPECT_EQ(output->frameLength(), 0u);
+    // One conversion per piece, as the track writer does per write: what does not fit waits.
+    for (std::uint32_t at = 0; at < total; at += c.pieceFrames) {
+      const auto piece = slice(*whole, at, std::min(c.pieceFrames, total - at));
+      ASSERT_NE(convertOnce(*converter, *output, piece, error), ConverterOutputStatus::error);
+      collect();
     }
-  } while (status != ConverterOutputStatus::endOfStream);
+    // Then the flush before a close: the input has nothing more, and every call until end of
+    // stream delivers a full output.
+    output = PCMBuffer::make(kMono48k, c.flushOutput);
+    ConverterOutputStatus status = ConverterOutputStatus::haveData;
+    for (int calls = 0; status == ConverterOutputStatus::haveData; ++calls) {
+      ASSERT_LT(calls, 48000) << "never reaches end of stream";
+      status = converter->convert(*output, error, [](std::uint32_t, ConverterInputStatus& s) {
+        s = ConverterInputStatus::endOfStream;
+        return Input();
+      });
+      ASSERT_NE(status, ConverterOutputStatus::error) << error->description;
+      if (status == ConverterOutputStatus::haveData) {
+        ASSERT_EQ(output->frameLength(), c.flushOutput);
+      }
+      collect();
+    }
+    ASSERT_EQ(status, ConverterOutputStatus::endOfStream);
+    ASSERT_EQ(joined.size(), reference.size());
+    float worst = 0;
+    for (std::size_t i = 0; i < joined.size(); ++i) {
+      worst = std::max(worst, std::fabs(joined[i] - reference[i]));
+    }
+    EXPECT_LT(worst, 1e-4f);
 
-  ASSERT_EQ(joined.size(), reference.size());
-  EXPECT_NEAR(static_cast<double>(joined.size()), 48000, 2);
-  EXPECT_EQ(joined, reference);
+    // After end of stream the converter starts a new stream, not a continuation of the old.
+    auto roomy = PCMBuffer::make(kMono48k, outputCapacity(kStereo44k, kMono48k, total));
+    Input again = whole;
+    ASSERT_EQ(converter->convert(*roomy, error,
+                                 [&](std::uint32_t, ConverterInputStatus& s) {
+                                   s = again ? ConverterInputStatus::haveData
+                                             : ConverterInputStatus::endOfStream;
+                                   return std::exchange(again, nullptr);
+                                 }),
+              ConverterOutputStatus::endOfStream);
+    EXPECT_EQ(std::vector<float>(roomy->floatChannelData()[0],
+                                 roomy->floatChannelData()[0] + roomy->frameLength()),
+              reference);
+  }
 }
 
 TEST_F(FfmpegConverterTest, IntegerAndFloatSamplesConvertToTheSameLevels) {
