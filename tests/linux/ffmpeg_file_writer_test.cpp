@@ -22,6 +22,10 @@ class FfmpegFileWriterTest : public FfmpegFilesTest {
       const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(4096, frames - at));
       ASSERT_FALSE((*writer)->write(*toneBuffer((*writer)->processingFormat(), count, 440, at)));
     }
+    const auto closed = (*writer)->close();
+    ASSERT_FALSE(closed) << closed->description;
+    // Only the first close does anything.
+    EXPECT_FALSE((*writer)->close());
   }
 };
 
