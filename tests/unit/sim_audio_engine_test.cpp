@@ -170,7 +170,9 @@ TEST(SimEngineDeliveryThread, JoiningGivesUpTheRestWithoutWaitingForThem) {
   for (const bool running : {false, true}) {
     SimAudioEngine engine;
     engine.inputNode().installTapOnBus(0, 4096, kMono48k, [](const PCMBufferPtr&) {});
-    if (running) ASSERT_FALSE(engine.start());
+    if (running) {
+      ASSERT_FALSE(engine.start());
+    }
     const AudioFormat slow{1, 1, CommonFormat::pcmFloat32, false, 0};
     const auto began = std::chrono::steady_clock::now();
     engine.startDeliveryThread(
