@@ -1,6 +1,7 @@
 #include "record/track_writer.h"
 
 #include <cmath>
+#include <exception>
 
 namespace zuno {
 
@@ -56,36 +57,71 @@ void TrackWriter::write(const platform::PCMBuffer& buffer) {
   if (!converter_ || converterSource_ != buffer.format()) {
     auto made = files_.makeConverter(buffer.format(), processing);
     if (!made) throw WriterError::converterUnavailable();
+    // The old converter still holds the last few milliseconds of the old source; they belong in
+    // the track before anything of the new one.
+    if (converter_) convertAndWrite(nullptr);
     converter_ = std::move(made);
     converterSource_ = buffer.format();
   }
+  convertAndWrite(&buffer);
+}
 
+void TrackWriter::convertAndWrite(const platform::PCMBuffer* source) {
+  const platform::AudioFormat& processing = file_->processingFormat();
+  // What a drain yields is only what the resampler kept back; a few rounds of this size empty it.
+  constexpr std::uint32_t kDrainFrames = 1024;
   const std::uint32_t capacity =
-      outputCapacity(processing.sampleRate, buffer.format().sampleRate, buffer.frameLength());
+      source ? outputCapacity(processing.sampleRate, source->format().sampleRate,
+                              source->frameLength())
+             : kDrainFrames;
   auto output = files_.makePCMBuffer(processing, capacity);
   if (!output) throw WriterError::bufferAllocFailed();
 
   // Hand the buffer over once, then report "nothing now" rather than end of stream, so the
-  // converter keeps its history and pending samples for the next write.
+  // converter keeps its history and pending samples for the next write. Only a drain ends the
+  // stream.
   bool handedOver = false;
-  const std::shared_ptr<const platform::PCMBuffer> source(std::shared_ptr<const void>(), &buffer);
-  std::optional<platform::Error> error;
-  const ConverterOutputStatus status =
-      converter_->convert(*output, error, [&](std::uint32_t, ConverterInputStatus& inputStatus) {
-        if (handedOver) {
-          inputStatus = ConverterInputStatus::noDataNow;
-          return std::shared_ptr<const platform::PCMBuffer>();
-        }
-        handedOver = true;
-        inputStatus = ConverterInputStatus::haveData;
-        return source;
-      });
-  if (status == ConverterOutputStatus::error) {
-    throw WriterError::conversionFailed(error ? error->description : "unknown");
+  const std::shared_ptr<const platform::PCMBuffer> input(std::shared_ptr<const void>(), source);
+  const auto inputBlock = [&](std::uint32_t, ConverterInputStatus& inputStatus) {
+    if (!source) {
+      inputStatus = ConverterInputStatus::endOfStream;
+      return std::shared_ptr<const platform::PCMBuffer>();
+    }
+    if (handedOver) {
+      inputStatus = ConverterInputStatus::noDataNow;
+      return std::shared_ptr<const platform::PCMBuffer>();
+    }
+    handedOver = true;
+    inputStatus = ConverterInputStatus::haveData;
+    return input;
+  };
+  ConverterOutputStatus status;
+  do {
+    std::optional<platform::Error> error;
+    status = converter_->convert(*output, error, inputBlock);
+    if (status == ConverterOutputStatus::error) {
+      throw WriterError::conversionFailed(error ? error->description : "unknown");
+    }
+    if (output->frameLength() > 0) {
+      if (auto writeError = file_->write(*output)) throw PlatformFailure(*writeError);
+    }
+  } while (!source && status != ConverterOutputStatus::endOfStream && output->frameLength() > 0);
+}
+
+void TrackWriter::close() {
+  if (closed_) return;
+  closed_ = true;
+  // A tail that cannot be converted must not cost the file: complete it first, report after.
+  std::exception_ptr drainFailure;
+  if (converter_) {
+    try {
+      convertAndWrite(nullptr);
+    } catch (const DescribedError&) {
+      drainFailure = std::current_exception();
+    }
   }
-  if (output->frameLength() > 0) {
-    if (auto writeError = file_->write(*output)) throw PlatformFailure(*writeError);
-  }
+  if (auto error = file_->close()) throw PlatformFailure(*error);
+  if (drainFailure) std::rethrow_exception(drainFailure);
 }
 
 platform::AudioSettings aacSettings(double sampleRate) {

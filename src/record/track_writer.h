@@ -44,6 +44,12 @@ class TrackWriter {
   // Throws WriterError or PlatformFailure (the file's own write error).
   void write(const platform::PCMBuffer& buffer);
 
+  // Writes what the converter still holds and completes the file. The process ends without
+  // unwinding, so every stop path calls this rather than relying on the last reference going.
+  // Only the first call does anything. Throws PlatformFailure when the file cannot be completed
+  // (then the track is damaged), or the converter's WriterError after still completing it.
+  void close();
+
   // Frames needed to hold `frames` source frames at `sourceRate` after conversion to
   // `processingRate`, with headroom for what the resampler still holds.
   static std::uint32_t outputCapacity(double processingRate, double sourceRate,
@@ -54,10 +60,15 @@ class TrackWriter {
   TrackWriter(platform::AudioFiles& files, std::unique_ptr<platform::AudioFileForWriting> file);
 
  private:
+  // Converts `source` (none: the end of the stream, which drains the converter) and writes the
+  // result.
+  void convertAndWrite(const platform::PCMBuffer* source);
+
   platform::AudioFiles& files_;
   std::unique_ptr<platform::AudioFileForWriting> file_;
   std::unique_ptr<platform::AudioConverter> converter_;
   std::optional<platform::AudioFormat> converterSource_;
+  bool closed_ = false;
 };
 
 // Encoder settings shared by both tracks: mono AAC at the source's rate, 40 kbit/s.

@@ -52,7 +52,7 @@ TEST_F(SimWrittenFiles, TheProcessingFormatIsPlanarFloatAtTheSettingsRateAndWidt
   EXPECT_FALSE(files.writtenFile("/out/other.m4a"));
 }
 
-TEST_F(SimWrittenFiles, WritesAreAppendedPerChannelAndTheRecordCompletesOnDestruction) {
+TEST_F(SimWrittenFiles, WritesAreAppendedPerChannelAndTheRecordCompletesOnlyWhenClosed) {
   auto file = open(48000, 2);
   const AudioFormat format = file->processingFormat();
   auto first = filled(format, 3, 0.25f);
@@ -60,11 +60,12 @@ TEST_F(SimWrittenFiles, WritesAreAppendedPerChannelAndTheRecordCompletesOnDestru
   EXPECT_FALSE(file->write(*first));
   EXPECT_FALSE(file->write(*filled(format, 2, 0.5f)));
   EXPECT_FALSE(record().completed);
-  file.reset();
+  EXPECT_FALSE(file->close());
+  EXPECT_TRUE(file->write(*filled(format, 1, 0.5f))) << "a closed file takes no more audio";
 
   const auto done = record();
   EXPECT_TRUE(done.completed);
-  EXPECT_EQ(done.writeCalls, 2);
+  EXPECT_EQ(done.writeCalls, 3);
   EXPECT_EQ(done.writeFrameCounts, (std::vector<std::uint32_t>{3, 2}));
   EXPECT_EQ(done.samples[0], (std::vector<float>{0.25f, 0.25f, 0.25f, 0.5f, 0.5f}));
   EXPECT_EQ(done.samples[1], (std::vector<float>{0.25f, 0.25f, -1.0f, 0.5f, 0.5f}));

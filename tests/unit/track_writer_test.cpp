@@ -152,16 +152,38 @@ TEST_F(TrackWriterOnSim, FileErrorsPassThroughUnchanged) {
   }
 }
 
-TEST_F(TrackWriterOnSim, DroppingTheLastReferenceCompletesAndReopeningReplaces) {
+// What the resampler holds back belongs in the track: at a change of source format (before the
+// new source's first sample) and at the close (the end of the track).
+TEST_F(TrackWriterOnSim, CloseAndFormatChangesDrainTheConverterSoNoSampleIsLost) {
+  auto writer = open();
+  for (int i = 0; i < 3; ++i) writer->write(*buffer(floatFormat(44100, 1), 4410, 0.25f));
+  writer->write(*buffer(floatFormat(16000, 2), 1600, 0.5f));
+  const std::size_t beforeClose = written().samples[0].size();
+  EXPECT_FALSE(written().completed);
+  writer->close();
+  writer->close();
+
+  const auto& samples = written().samples[0];
+  EXPECT_TRUE(written().completed);
+  EXPECT_EQ(written().closeCalls, 1);
+  EXPECT_LT(beforeClose, samples.size());
+  // 0.3 s of the first source, then 0.1 s of the second, each whole and in that order.
+  ASSERT_EQ(samples.size(), 14400u + 4800u);
+  EXPECT_EQ(samples[14399], 0.25f);
+  EXPECT_EQ(samples[14400], 0.5f);
+}
+
+TEST_F(TrackWriterOnSim, AFileThatCannotBeCompletedIsReportedAtClose) {
   auto writer = open();
   writer->write(*buffer(floatFormat(48000, 1), 64));
+  files.failClose(kPath, {"sim.file", 28, "no space"});
+  try {
+    writer->close();
+    FAIL();
+  } catch (const PlatformFailure& error) {
+    EXPECT_EQ(error.description(), "no space");
+  }
   EXPECT_FALSE(written().completed);
-  writer.reset();
-  EXPECT_TRUE(written().completed);
-  auto again = open(16000);
-  EXPECT_EQ(files.opensOf(kPath), 2);
-  EXPECT_TRUE(written().samples.empty() || written().samples[0].empty());
-  EXPECT_EQ(written().processingFormat.sampleRate, 16000);
 }
 
 TEST_F(TrackWriterOnSim, OpeningFailureIsThePlatformsError) {
