@@ -12,6 +12,18 @@ std::string joinPath(const std::string& directory, const char* name) {
 
 constexpr unsigned kOwnerOnlyDirectory = 0700;
 
+// Completes one track; the failure, if any, is for the caller to report.
+template <typename Failure>
+std::optional<Failure> closeTrack(const std::shared_ptr<TrackWriter>& writer) {
+  if (!writer) return std::nullopt;
+  try {
+    writer->close();
+  } catch (const DescribedError& error) {
+    return Failure{error.description(), error.debugDescription()};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::shared_ptr<Recorder> Recorder::create(platform::Platform& platform, std::string outDir) {
@@ -38,6 +50,12 @@ platform::Task Recorder::weakTask(void (Recorder::*method)()) {
 }
 
 void Recorder::run() {
+  // The name goes into events, which are UTF-8: refused before anything is created, rather than
+  // recording into a directory the parent can never be told about.
+  if (!isValidUtf8(outDir)) {
+    fail(runtime_, "io_failed",
+         "cannot create out-dir: " + outDir + ": the name is not valid UTF-8");
+  }
   if (auto error = platform_.fileSystem.createDirectories(outDir, kOwnerOnlyDirectory)) {
     fail(runtime_, "io_failed", "cannot create out-dir: " + error->description);
   }
@@ -47,6 +65,7 @@ void Recorder::run() {
   try {
     startMic();
   } catch (const DescribedError& error) {
+    switchVoiceProcessingOff();
     fail(runtime_, "mic_failed", "mic setup failed: " + error.description());
   }
 
@@ -83,10 +102,11 @@ void Recorder::run() {
   runtime_.runMainLoop();
 }
 
-bool Recorder::stopCaptureAndCloseTracks(std::int64_t* durationSec) {
+std::optional<Recorder::ClosedTracks> Recorder::stopCaptureAndCloseTracks(
+    std::int64_t* durationSec) {
   {
     std::lock_guard guard(lock);
-    if (stopped) return false;
+    if (stopped) return std::nullopt;
     stopped = true;
     if (durationSec != nullptr) *durationSec = currentDurationSec();
   }
@@ -97,12 +117,12 @@ bool Recorder::stopCaptureAndCloseTracks(std::int64_t* durationSec) {
 
   engine->inputNode().removeTapOnBus(0);
   if (engine->isRunning()) engine->stop();
+  switchVoiceProcessingOff();
 
   if (systemAudioSupported() && systemTap) systemTap->stop();
 
-  // With both capture paths stopped these are the last references: dropping them completes the
-  // files. Take them out under the lock but let them go after it, since completing a file can
-  // take a while.
+  // With both capture paths stopped nothing else writes: take the writers out under the lock,
+  // but complete the files after it, since that can take a while.
   std::shared_ptr<TrackWriter> mic;
   std::shared_ptr<TrackWriter> sys;
   {
@@ -110,17 +130,37 @@ bool Recorder::stopCaptureAndCloseTracks(std::int64_t* durationSec) {
     mic = std::move(micWriter);
     sys = std::move(sysWriter);
   }
-  return true;
+  return ClosedTracks{closeTrack<TrackFailure>(mic), closeTrack<TrackFailure>(sys)};
+}
+
+void Recorder::switchVoiceProcessingOff() {
+  if (!vpEnabled) return;
+  // Standard error has no line for this, and the run ends either way; a canceller left behind
+  // is removed by the next run that needs one.
+  (void)engine->inputNode().setVoiceProcessingEnabled(false);
 }
 
 void Recorder::finish() {
   std::int64_t durationSec = 0;
-  if (!stopCaptureAndCloseTracks(&durationSec)) return;
+  const auto closed = stopCaptureAndCloseTracks(&durationSec);
+  if (!closed) return;
+  // A track that could not be completed is reported as a write failure of that track: the
+  // system one degrades the recording, the microphone one fails it.
+  if (closed->system) {
+    writeDiagnostic(runtime_, "system write failed: " + closed->system->debugDescription);
+    emitEvent(runtime_, Event{{"event", "degraded"}, {"reason", "tap_write_failed"}});
+  }
+  if (closed->mic) {
+    writeDiagnostic(runtime_, "mic write failed: " + closed->mic->debugDescription);
+    fail(runtime_, "io_failed", "mic write failed: " + closed->mic->description);
+  }
   emitEvent(runtime_, Event{{"event", "stopped"}, {"durationSec", durationSec}});
   runtime_.exitProcess(0);
 }
 
 void Recorder::failKeepingTracks(std::string_view code, std::string_view message) {
+  // The run is already failing for the reason in `message`; a track that cannot be completed
+  // now has nothing to add to it.
   stopCaptureAndCloseTracks(nullptr);
   fail(runtime_, code, message);
 }

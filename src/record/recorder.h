@@ -82,11 +82,25 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
   std::vector<std::shared_ptr<platform::Source>> signalSources;
 
  private:
+  // Why a track could not be completed, in both wordings the reports need.
+  struct TrackFailure {
+    std::string description;
+    std::string debugDescription;
+  };
+  struct ClosedTracks {
+    std::optional<TrackFailure> mic;
+    std::optional<TrackFailure> system;
+  };
+
   bool environmentFlag(const char* name);
   // Whether the system is recent enough (14.2) to have a system-audio track at all.
   bool systemAudioSupported();
-  // Stops both capture paths and completes both files; true when this call did the stopping.
-  bool stopCaptureAndCloseTracks(std::int64_t* durationSec);
+  // Stops both capture paths, gives back what was set up in the user's audio server and
+  // completes both files; none when an earlier call already did.
+  std::optional<ClosedTracks> stopCaptureAndCloseTracks(std::int64_t* durationSec);
+  // Voice processing lives in the user's audio server, not in this process: it is switched off
+  // on every way out, since nothing is released for us when the process ends.
+  void switchVoiceProcessingOff();
   // A failure that ends the run after the tracks are open: what was recorded is saved first.
   [[noreturn]] void failKeepingTracks(std::string_view code, std::string_view message);
   // Queues `failKeepingTracks` on the main queue from an audio thread.

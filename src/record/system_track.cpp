@@ -58,8 +58,12 @@ void Recorder::handleSystemBuffer(const platform::PCMBufferPtr& buffer) {
         emitEvent(self->runtime_, Event{{"event", "degraded"}, {"reason", "tap_write_failed"}});
       }
     });
-    // The last reference: the file is completed here with what was written before the failure.
-    writer.reset();
+    // Completed here with what was written before the failure; whatever this close says, the
+    // track is already reported as failed.
+    try {
+      writer->close();
+    } catch (const DescribedError&) {
+    }
   }
 }
 
