@@ -29,11 +29,14 @@ std::string escapeSlashes(const std::string& json) {
 
 }  // namespace
 
-std::optional<std::string> formatEventLine(const Event& event) {
+std::optional<std::string> formatEventLine(const Event& event, InvalidText invalidText) {
   if (!allNumbersFinite(event)) return std::nullopt;
   std::string json;
   try {
-    json = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+    json =
+        event.dump(-1, ' ', false,
+                   invalidText == InvalidText::replace ? nlohmann::json::error_handler_t::replace
+                                                       : nlohmann::json::error_handler_t::strict);
   } catch (const nlohmann::json::exception&) {
     return std::nullopt;
   }
@@ -42,12 +45,23 @@ std::optional<std::string> formatEventLine(const Event& event) {
   return line;
 }
 
+bool isValidUtf8(std::string_view text) {
+  return formatEventLine(Event(std::string(text))).has_value();
+}
+
 void emitEvent(platform::Runtime& runtime, const Event& event) {
   if (auto line = formatEventLine(event)) runtime.standardOutput().writeAll(*line);
 }
 
+void emitSupersedableEvent(platform::Runtime& runtime, const Event& event) {
+  if (auto line = formatEventLine(event)) runtime.standardOutput().writeDroppable(*line);
+}
+
 void fail(platform::Runtime& runtime, std::string_view code, std::string_view message) {
-  emitEvent(runtime, Event{{"event", "error"}, {"code", code}, {"message", message}});
+  const Event error{{"event", "error"}, {"code", code}, {"message", message}};
+  if (auto line = formatEventLine(error, InvalidText::replace)) {
+    runtime.standardOutput().writeAll(*line);
+  }
   runtime.exitProcess(1);
   std::abort();  // exitProcess never returns; this only tells the compiler so
 }

@@ -50,7 +50,7 @@ void Recorder::reportLevel() {
     micLevelPeak = 0;
     sysLevelPeak = 0;
   }
-  emitEvent(runtime_, Event{{"event", "level"}, {"v", levelValue(level)}});
+  emitSupersedableEvent(runtime_, Event{{"event", "level"}, {"v", levelValue(level)}});
 }
 
 std::int64_t Recorder::currentDurationSec() {
