@@ -1,6 +1,7 @@
 #include "cli/dispatch.h"
 
 #include <array>
+#include <optional>
 #include <string_view>
 
 #include "cli/options.h"
@@ -16,45 +17,69 @@ struct Invocation {
   const OptionMap& options;
 };
 
+using UsageCheck = std::optional<std::string_view> (*)(const Invocation&);
+using Entry = void (*)(const Invocation&);
+
+// One row per subcommand: its word, the usage message when the words it needs are missing, and
+// its entry. A subcommand this build does not have yet has no entry and is answered as unknown;
+// its row still keeps its place in the list the usage message gives.
+struct Subcommand {
+  std::string_view name;
+  UsageCheck missingWords;
+  Entry run;
+};
+
+constexpr std::array kSubcommands{
+    Subcommand{"caps", nullptr, nullptr},
+    Subcommand{"watch", nullptr, nullptr},
+    Subcommand{"record",
+               [](const Invocation& call) -> std::optional<std::string_view> {
+                 if (optionValue(call.options, "out-dir").empty()) {
+                   return "record requires --out-dir <DIR>";
+                 }
+                 return std::nullopt;
+               },
+               [](const Invocation& call) {
+                 auto recorder =
+                     Recorder::create(call.platform, optionValue(call.options, "out-dir"));
+                 recorder->run();
+               }},
+    Subcommand{"transcribe", nullptr, nullptr},
+    Subcommand{"probe", nullptr, nullptr},
+    Subcommand{"browser-tab", nullptr, nullptr},
+};
+
+std::string subcommandRequiredMessage() {
+  std::string message = "subcommand required: ";
+  for (const Subcommand& subcommand : kSubcommands) {
+    if (&subcommand != &kSubcommands.front()) message += " | ";
+    message += subcommand.name;
+  }
+  return message;
+}
+
 [[noreturn]] void usage(platform::Platform& platform, std::string_view message) {
   fail(platform.runtime, "usage", message);
 }
-
-void runRecordCommand(const Invocation& call) {
-  const std::string outDir = optionValue(call.options, "out-dir");
-  if (outDir.empty()) usage(call.platform, "record requires --out-dir <DIR>");
-  auto recorder = Recorder::create(call.platform, outDir);
-  recorder->run();
-}
-
-struct Subcommand {
-  std::string_view name;
-  void (*run)(const Invocation&);
-};
-
-// Compared in this order; a subcommand without an entry yet is unknown to the program.
-constexpr std::array kSubcommands{
-    Subcommand{"record", &runRecordCommand},
-};
 
 }  // namespace
 
 int runMain(platform::Platform& platform) {
   std::vector<std::string> arguments = platform.process.arguments();
   if (!arguments.empty()) arguments.erase(arguments.begin());
-  if (arguments.empty()) {
-    usage(platform,
-          "subcommand required: caps | watch | record | transcribe | probe | browser-tab");
-  }
+  if (arguments.empty()) usage(platform, subcommandRequiredMessage());
   const std::string& word = arguments.front();
   const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
   const OptionMap options = parseOptions(rest);
 
   for (const Subcommand& subcommand : kSubcommands) {
-    if (subcommand.name == word) {
-      subcommand.run(Invocation{platform, rest, options});
-      return 0;
+    if (subcommand.name != word || subcommand.run == nullptr) continue;
+    const Invocation call{platform, rest, options};
+    if (subcommand.missingWords) {
+      if (auto message = subcommand.missingWords(call)) usage(platform, *message);
     }
+    subcommand.run(call);
+    return 0;
   }
   usage(platform, "unknown subcommand: " + word);
 }
