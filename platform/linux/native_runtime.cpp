@@ -5,12 +5,15 @@
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <thread>
 
 #include "linux/native_sources.h"
 
 namespace platform::linux_backend {
 namespace {
+
+constexpr std::chrono::seconds kLastLinesGrace{2};
 
 class NativeSemaphore final : public Semaphore {
  public:
@@ -72,19 +75,6 @@ void AsioQueue::runOnThisThread() {
 
 void AsioQueue::runOnOwnThread() {
   thread_ = std::thread([this] { context_.run(); });
-}
-
-bool DescriptorOutput::writeAll(std::string_view bytes) {
-  std::lock_guard guard(mutex_);
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 std::string DescriptorInput::readAvailable() {
@@ -152,8 +142,12 @@ void NativeRuntime::runMainLoop() {
 }
 
 void NativeRuntime::exitProcess(int status) {
-  // No static destructors: audio threads may still be running, and every write of ours is
-  // unbuffered, so nothing is lost by leaving at once.
+  // "stopped" or the error event is usually still queued: a reader that is merely slow gets it,
+  // while one that has stopped reading cannot keep the process alive beyond the grace time.
+  const auto deadline = std::chrono::steady_clock::now() + kLastLinesGrace;
+  output_.drainUntil(deadline);
+  error_.drainUntil(deadline);
+  // No static destructors: audio threads may still be running.
   ::_exit(status);
 }
 

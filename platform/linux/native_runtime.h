@@ -2,9 +2,10 @@
 
 #include <asio.hpp>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <thread>
 
+#include "linux/queued_output.h"
 #include "platform/runtime.h"
 
 namespace platform::linux_backend {
@@ -27,18 +28,6 @@ class AsioQueue final : public Queue, public std::enable_shared_from_this<AsioQu
   asio::io_context context_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::thread thread_;
-};
-
-// Standard output or error: one logical write per call, continued after partial writes and
-// interruptions, serialised so two threads' lines never interleave.
-class DescriptorOutput final : public OutputStream {
- public:
-  explicit DescriptorOutput(int fd) : fd_(fd) {}
-  bool writeAll(std::string_view bytes) override;
-
- private:
-  int fd_;
-  std::mutex mutex_;
 };
 
 class DescriptorInput final : public StandardInput {
@@ -66,13 +55,17 @@ class NativeRuntime final : public Runtime {
   Duration monotonicNow() override;
   void sleepFor(Duration duration) override;
   void runMainLoop() override;
+  // Gives the lines still queued on standard output and error up to two seconds in all to reach
+  // a slow reader, then ends the process whatever remains.
   [[noreturn]] void exitProcess(int status) override;
 
  private:
   std::shared_ptr<AsioQueue> main_;
   DescriptorInput input_;
-  DescriptorOutput output_{1};
-  DescriptorOutput error_{2};
+  // Queued, so that a parent that stops reading never holds up the thread that writes an event
+  // or a diagnostic line.
+  QueuedOutput output_{1};
+  QueuedOutput error_{2};
 };
 
 }  // namespace platform::linux_backend
