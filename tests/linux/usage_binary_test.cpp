@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <ostream>
 #include <string>
 #include <vector>
@@ -42,6 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"UnknownWordWithUnicodeSlashAndQuote",
                   {"caps \u4f1a/\"x\""},
                   "unknown subcommand: caps \u4f1a\\/\\\"x\\\""},
+        UsageCase{"WordThatIsNotUtf8", {"rec\xfford"}, "unknown subcommand: rec\xef\xbf\xbdord"},
         UsageCase{"RecordWithoutOptions", {"record"}, "record requires --out-dir <DIR>"},
         UsageCase{
             "OutDirWithoutItsValue", {"record", "--out-dir"}, "record requires --out-dir <DIR>"},
@@ -52,6 +55,18 @@ INSTANTIATE_TEST_SUITE_P(
                   {"record", "out-dir", "/tmp/x"},
                   "record requires --out-dir <DIR>"}),
     [](const ::testing::TestParamInfo<UsageCase>& info) { return info.param.name; });
+
+// The name goes into every event; one that is not UTF-8 is refused before anything is created.
+TEST(RealBinary, AnOutDirThatIsNotUtf8IsRefusedBeforeItIsCreated) {
+  const std::string outDir = ::testing::TempDir() + "zuno-caf\xe9";
+  const auto run = testing::runBinary(ZUNO_RECORDER_BINARY, {"record", "--out-dir", outDir});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("cannot create out-dir: "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("zuno-caf\xef\xbf\xbd: the name is not valid UTF-8\"}\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(::access(outDir.c_str(), F_OK), 0) << "created anyway";
+}
 
 TEST(RealBinary, AnOutDirThatIsAFileIsAnIoFailure) {
   const auto run = testing::runBinary(ZUNO_RECORDER_BINARY, {"record", "--out-dir", "/dev/null"});
