@@ -20,13 +20,6 @@ int captureStreamsOf(PrivateAudioServer& server, int pid) {
   return count;
 }
 
-bool trackComplete(const std::string& path) {
-  return shell(
-             "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name -of csv=p=0 '" +
-             path + "' 2>/dev/null")
-             .find("aac") != std::string::npos;
-}
-
 std::string lastLine(const std::string& output) {
   if (output.empty() || output.back() != '\n') return "(no whole last line) " + output;
   const auto start = output.rfind('\n', output.size() - 2);
@@ -63,7 +56,7 @@ TEST(RecordBehindAStalledParent, StopsCompletesBothFilesAndEnds) {
     // every line the recorder writes is still waiting for the pipe.
     ASSERT_TRUE(waitUntil(
         [&] { return captureStreamsOf(server, recorder.pid()) == 2 && recorder.catches(SIGTERM); },
-        secondsFromNow(15)))
+        secondsFromNow(20)))
         << "the recorder did not get to record";
 
     if (c.bySignal) {
@@ -71,8 +64,8 @@ TEST(RecordBehindAStalledParent, StopsCompletesBothFilesAndEnds) {
     } else {
       recorder.send("stop\n");
     }
-    EXPECT_TRUE(
-        waitUntil([&] { return trackComplete(mic) && trackComplete(system); }, secondsFromNow(10)))
+    EXPECT_TRUE(waitUntil([&] { return trackFileCompleted(mic) && trackFileCompleted(system); },
+                          secondsFromNow(10)))
         << "the files were not completed while the parent read nothing";
 
     if (c.parentReads) {
