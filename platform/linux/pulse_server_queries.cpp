@@ -1,5 +1,7 @@
 #include "linux/pulse_server_queries.h"
 
+#include <pulse/rtclock.h>
+
 namespace platform::linux_backend {
 namespace {
 
@@ -14,12 +16,61 @@ struct Reply {
   bool found = false;
   PulseDeviceFormat format;
   ServerDefaults defaults;
+  std::vector<PulseModule> modules;
   std::uint32_t index = PA_INVALID_INDEX;
   bool success = false;
 };
 
+enum class Outcome { done, failed, timedOut };
+
+// Waits under the lock until `operation` ends, at most until `deadline`. One still running then
+// is cancelled, so its callback never writes into a reply that is gone; the request itself may
+// still reach the server.
+Outcome waitUntil(PulseConnection& connection, pa_operation* operation, PulseDeadline deadline) {
+  if (operation == nullptr) return Outcome::failed;
+  struct Timer {
+    PulseConnection* connection;
+    bool expired = false;
+  } timer{&connection};
+  const auto remaining = std::chrono::duration_cast<std::chrono::microseconds>(
+      deadline - std::chrono::steady_clock::now());
+  const pa_usec_t wait = remaining.count() > 0 ? static_cast<pa_usec_t>(remaining.count()) : 0;
+  pa_time_event* event = pa_context_rttime_new(
+      connection.context(), pa_rtclock_now() + wait,
+      [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+        auto* timer = static_cast<Timer*>(userdata);
+        timer->expired = true;
+        timer->connection->signal();
+      },
+      &timer);
+  while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING && !timer.expired) {
+    pa_threaded_mainloop_wait(connection.mainloop());
+  }
+  if (event != nullptr) pa_threaded_mainloop_get_api(connection.mainloop())->time_free(event);
+
+  Outcome outcome = Outcome::failed;
+  switch (pa_operation_get_state(operation)) {
+    case PA_OPERATION_DONE:
+      outcome = Outcome::done;
+      break;
+    case PA_OPERATION_RUNNING:
+      pa_operation_cancel(operation);
+      outcome = Outcome::timedOut;
+      break;
+    case PA_OPERATION_CANCELLED:
+      break;
+  }
+  pa_operation_unref(operation);
+  return outcome;
+}
+
+// Why a question got no usable answer.
+std::string failureText(PulseConnection& connection, Outcome outcome) {
+  return outcome == Outcome::timedOut ? "no answer in time" : connection.lastErrorText();
+}
+
 // Every helper below runs under the mainloop lock and waits for its callback.
-Result<ServerDefaults> serverDefaultsLocked(PulseConnection& connection) {
+Result<ServerDefaults> serverDefaultsLocked(PulseConnection& connection, PulseDeadline deadline) {
   Reply reply(connection);
   pa_operation* operation = pa_context_get_server_info(
       connection.context(),
@@ -36,13 +87,16 @@ Result<ServerDefaults> serverDefaultsLocked(PulseConnection& connection) {
         reply->connection->signal();
       },
       &reply);
-  if (!connection.waitFor(operation) || !reply.found) {
-    return pulseError("the audio server did not describe itself: " + connection.lastErrorText());
+  const Outcome outcome = waitUntil(connection, operation, deadline);
+  if (outcome != Outcome::done || !reply.found) {
+    return pulseError("the audio server did not describe itself: " +
+                      failureText(connection, outcome));
   }
   return reply.defaults;
 }
 
-Result<PulseDeviceFormat> sourceFormatLocked(PulseConnection& connection, const std::string& name) {
+Result<PulseDeviceFormat> sourceFormatLocked(PulseConnection& connection, const std::string& name,
+                                             PulseDeadline deadline) {
   Reply reply(connection);
   pa_operation* operation = pa_context_get_source_info_by_name(
       connection.context(), name.c_str(),
@@ -56,12 +110,17 @@ Result<PulseDeviceFormat> sourceFormatLocked(PulseConnection& connection, const 
         if (eol != 0) reply->connection->signal();
       },
       &reply);
-  connection.waitFor(operation);
+  const Outcome outcome = waitUntil(connection, operation, deadline);
+  if (outcome == Outcome::timedOut) {
+    return pulseError("the audio server did not describe the audio input \"" + name +
+                      "\": no answer in time");
+  }
   if (!reply.found) return pulseError("the audio input \"" + name + "\" does not exist");
   return reply.format;
 }
 
-Result<PulseDeviceFormat> sinkFormatLocked(PulseConnection& connection, const std::string& name) {
+Result<PulseDeviceFormat> sinkFormatLocked(PulseConnection& connection, const std::string& name,
+                                           PulseDeadline deadline) {
   Reply reply(connection);
   pa_operation* operation = pa_context_get_sink_info_by_name(
       connection.context(), name.c_str(),
@@ -78,39 +137,74 @@ Result<PulseDeviceFormat> sinkFormatLocked(PulseConnection& connection, const st
         if (eol != 0) reply->connection->signal();
       },
       &reply);
-  connection.waitFor(operation);
+  const Outcome outcome = waitUntil(connection, operation, deadline);
+  if (outcome == Outcome::timedOut) {
+    return pulseError("the audio server did not describe the audio output \"" + name +
+                      "\": no answer in time");
+  }
   if (!reply.found) return pulseError("the audio output \"" + name + "\" does not exist");
   return reply.format;
 }
 
 }  // namespace
 
-Result<PulseDeviceFormat> defaultSourceFormat(PulseConnection& connection) {
+Result<PulseDeviceFormat> defaultSourceFormat(PulseConnection& connection, PulseDeadline deadline) {
   if (auto error = connection.ensureConnected()) return *error;
   PulseConnection::Lock lock(connection);
-  auto defaults = serverDefaultsLocked(connection);
+  auto defaults = serverDefaultsLocked(connection, deadline);
   if (!defaults) return defaults.error();
   if (defaults->sourceName.empty()) return pulseError("the audio server has no default input");
-  return sourceFormatLocked(connection, defaults->sourceName);
+  return sourceFormatLocked(connection, defaults->sourceName, deadline);
 }
 
-Result<PulseDeviceFormat> sourceFormat(PulseConnection& connection, const std::string& name) {
+Result<PulseDeviceFormat> sourceFormat(PulseConnection& connection, const std::string& name,
+                                       PulseDeadline deadline) {
   if (auto error = connection.ensureConnected()) return *error;
   PulseConnection::Lock lock(connection);
-  return sourceFormatLocked(connection, name);
+  return sourceFormatLocked(connection, name, deadline);
 }
 
-Result<PulseDeviceFormat> defaultSinkFormat(PulseConnection& connection) {
+Result<PulseDeviceFormat> defaultSinkFormat(PulseConnection& connection, PulseDeadline deadline) {
   if (auto error = connection.ensureConnected()) return *error;
   PulseConnection::Lock lock(connection);
-  auto defaults = serverDefaultsLocked(connection);
+  auto defaults = serverDefaultsLocked(connection, deadline);
   if (!defaults) return defaults.error();
   if (defaults->sinkName.empty()) return pulseError("the audio server has no default output");
-  return sinkFormatLocked(connection, defaults->sinkName);
+  return sinkFormatLocked(connection, defaults->sinkName, deadline);
+}
+
+Result<std::vector<PulseModule>> listModules(PulseConnection& connection, PulseDeadline deadline) {
+  if (auto error = connection.ensureConnected()) return *error;
+  PulseConnection::Lock lock(connection);
+  Reply reply(connection);
+  pa_operation* operation = pa_context_get_module_info_list(
+      connection.context(),
+      [](pa_context*, const pa_module_info* info, int eol, void* userdata) {
+        auto* reply = static_cast<Reply*>(userdata);
+        if (eol == 0 && info != nullptr) {
+          PulseModule module;
+          module.index = info->index;
+          if (info->name != nullptr) module.name = info->name;
+          if (info->argument != nullptr) module.arguments = info->argument;
+          reply->modules.push_back(std::move(module));
+        }
+        if (eol != 0) {
+          // A negative end marks a failed listing, not its end.
+          reply->success = eol > 0;
+          reply->connection->signal();
+        }
+      },
+      &reply);
+  const Outcome outcome = waitUntil(connection, operation, deadline);
+  if (outcome != Outcome::done || !reply.success) {
+    return pulseError("the audio server did not list its modules: " +
+                      failureText(connection, outcome));
+  }
+  return std::move(reply.modules);
 }
 
 Result<std::uint32_t> loadModule(PulseConnection& connection, const std::string& name,
-                                 const std::string& arguments) {
+                                 const std::string& arguments, PulseDeadline deadline) {
   if (auto error = connection.ensureConnected()) return *error;
   PulseConnection::Lock lock(connection);
   Reply reply(connection);
@@ -122,14 +216,15 @@ Result<std::uint32_t> loadModule(PulseConnection& connection, const std::string&
         reply->connection->signal();
       },
       &reply);
-  connection.waitFor(operation);
-  if (reply.index == PA_INVALID_INDEX) {
-    return pulseError("the audio server cannot load " + name + ": " + connection.lastErrorText());
+  const Outcome outcome = waitUntil(connection, operation, deadline);
+  if (outcome != Outcome::done || reply.index == PA_INVALID_INDEX) {
+    return pulseError("the audio server cannot load " + name + ": " +
+                      failureText(connection, outcome));
   }
   return reply.index;
 }
 
-MaybeError unloadModule(PulseConnection& connection, std::uint32_t index) {
+MaybeError unloadModule(PulseConnection& connection, std::uint32_t index, PulseDeadline deadline) {
   if (auto error = connection.ensureConnected()) return *error;
   PulseConnection::Lock lock(connection);
   Reply reply(connection);
@@ -141,10 +236,10 @@ MaybeError unloadModule(PulseConnection& connection, std::uint32_t index) {
         reply->connection->signal();
       },
       &reply);
-  connection.waitFor(operation);
-  if (!reply.success) {
+  const Outcome outcome = waitUntil(connection, operation, deadline);
+  if (outcome != Outcome::done || !reply.success) {
     return pulseError("the audio server cannot unload module " + std::to_string(index) + ": " +
-                      connection.lastErrorText());
+                      failureText(connection, outcome));
   }
   return std::nullopt;
 }

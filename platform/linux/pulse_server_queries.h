@@ -2,8 +2,10 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "linux/pulse_connection.h"
 #include "platform/error.h"
@@ -17,15 +19,41 @@ struct PulseDeviceFormat {
   std::string monitorSourceName;
 };
 
-// Blocking questions to the server; each connects first if needed. Never call them on the
-// mainloop thread.
-Result<PulseDeviceFormat> defaultSourceFormat(PulseConnection& connection);
-Result<PulseDeviceFormat> sourceFormat(PulseConnection& connection, const std::string& name);
-Result<PulseDeviceFormat> defaultSinkFormat(PulseConnection& connection);
+// A module loaded into the server, with the arguments it was loaded with.
+struct PulseModule {
+  std::uint32_t index = PA_INVALID_INDEX;
+  std::string name;
+  std::string arguments;
+};
 
-// A loaded module's index, or why the server refused it.
+// When a question stops waiting for its answer. A server that stopped answering (frozen,
+// swapped out, stopped in a debugger) must not hang the program, least of all on its way out.
+using PulseDeadline = std::chrono::steady_clock::time_point;
+inline PulseDeadline pulseDeadlineIn(std::chrono::milliseconds timeout) {
+  return std::chrono::steady_clock::now() + timeout;
+}
+// Long enough for a loaded server to answer a question, or to set up an echo canceller.
+inline constexpr std::chrono::milliseconds kPulseQueryTimeout{3000};
+
+// Blocking questions to the server; each connects first if needed and gives up at `deadline`.
+// Never call them on the mainloop thread.
+Result<PulseDeviceFormat> defaultSourceFormat(
+    PulseConnection& connection, PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout));
+Result<PulseDeviceFormat> sourceFormat(
+    PulseConnection& connection, const std::string& name,
+    PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout));
+Result<PulseDeviceFormat> defaultSinkFormat(
+    PulseConnection& connection, PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout));
+
+Result<std::vector<PulseModule>> listModules(
+    PulseConnection& connection, PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout));
+// A loaded module's index, or why the server refused it. A load that timed out may still
+// complete on the server later.
 Result<std::uint32_t> loadModule(PulseConnection& connection, const std::string& name,
-                                 const std::string& arguments);
-MaybeError unloadModule(PulseConnection& connection, std::uint32_t index);
+                                 const std::string& arguments,
+                                 PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout));
+// Returns once the server confirmed the module is gone, refused, or `deadline` passed.
+MaybeError unloadModule(PulseConnection& connection, std::uint32_t index,
+                        PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout));
 
 }  // namespace platform::linux_backend
