@@ -11,7 +11,9 @@
 namespace platform::linux_backend {
 
 // Voice processing on the server: an echo-cancelling source built on the default source while
-// enabled, removed again when disabled or destroyed.
+// enabled. The module lives in the server, not in this process, so it outlives a run that ends
+// without disabling it; the program ends with _exit, so nothing but an explicit disable()
+// removes it, and a run that was killed leaves it behind for the next enable() to remove.
 class PulseEchoCanceller {
  public:
   explicit PulseEchoCanceller(std::shared_ptr<PulseConnection> connection);
@@ -19,16 +21,23 @@ class PulseEchoCanceller {
   PulseEchoCanceller(const PulseEchoCanceller&) = delete;
   PulseEchoCanceller& operator=(const PulseEchoCanceller&) = delete;
 
+  // Removes the cancellers of runs that are gone, then loads this process's own.
   MaybeError enable();
+  // Returns once the server confirmed this process's canceller is gone, or after about a
+  // second when the server does not answer.
   MaybeError disable();
-  bool enabled() const { return module_.has_value(); }
+  bool enabled() const { return enabled_; }
   // The source to record while enabled.
   const std::string& sourceName() const { return sourceName_; }
 
  private:
   std::shared_ptr<PulseConnection> connection_;
-  std::optional<std::uint32_t> module_;
-  // Unique per process, so two recorders never fight over one name.
+  bool enabled_ = false;
+  // From a load request until a disable() found nothing of ours left: a load that timed out
+  // may still complete on the server.
+  bool mayHaveModule_ = false;
+  // Named after the process, so two recorders never fight over one name and the next run can
+  // tell whose canceller it finds.
   std::string sourceName_;
   std::string sinkName_;
 };
