@@ -3,6 +3,8 @@
 #include "linux/ffmpeg_audio_files.h"
 #include "linux/linux_microphone_permission.h"
 #include "linux/linux_process.h"
+#include "linux/linux_speech_analysis.h"
+#include "linux/linux_speech_recognizers.h"
 #include "linux/native_runtime.h"
 #include "linux/pulse_audio_engines.h"
 #include "linux/pulse_audio_hardware.h"
@@ -23,6 +25,8 @@ struct LinuxPlatform::Services {
   PulseAudioEngines audioEngines{pulse};
   PulseAudioHardware audioHardware{pulse};
   LinuxMicrophonePermission microphonePermission;
+  LinuxSpeechAnalysis speechAnalysis;
+  LinuxSpeechRecognizers speechRecognizers;
 };
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv)
@@ -30,7 +34,8 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv)
       platform_(std::make_unique<Platform>(
           Platform{services_->runtime, services_->process, services_->fileSystem, services_->loader,
                    services_->audioFiles, services_->audioEngines, services_->audioHardware,
-                   services_->microphonePermission})) {}
+                   services_->microphonePermission, services_->speechAnalysis,
+                   services_->speechRecognizers})) {}
 
 LinuxPlatform::~LinuxPlatform() = default;
 

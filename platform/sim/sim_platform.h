@@ -6,6 +6,8 @@
 #include "sim/sim_audio_hardware.h"
 #include "sim/sim_process.h"
 #include "sim/sim_runtime.h"
+#include "sim/sim_speech_analyzer.h"
+#include "sim/sim_speech_recognizer.h"
 
 namespace platform::sim {
 
@@ -25,12 +27,15 @@ class SimPlatform {
   SimAudioEngines audioEngines{runtime};
   SimAudioHardware audioHardware{runtime};
   SimMicrophonePermission microphonePermission;
+  SimSpeechAnalysis speechAnalysis{runtime};
+  SimSpeechRecognizers speechRecognizers{runtime};
 
   Platform& platform() { return platform_; }
 
  private:
-  Platform platform_{runtime,    process,      fileSystem,    loader,
-                     audioFiles, audioEngines, audioHardware, microphonePermission};
+  Platform platform_{runtime,        process,          fileSystem,    loader,
+                     audioFiles,     audioEngines,     audioHardware, microphonePermission,
+                     speechAnalysis, speechRecognizers};
 };
 
 }  // namespace platform::sim

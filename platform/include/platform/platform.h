@@ -5,6 +5,8 @@
 #include "platform/audio_hardware.h"
 #include "platform/process.h"
 #include "platform/runtime.h"
+#include "platform/speech_analyzer.h"
+#include "platform/speech_recognizer.h"
 
 namespace platform {
 
@@ -19,6 +21,8 @@ struct Platform {
   AudioEngines& audioEngines;
   AudioHardware& audioHardware;
   MicrophonePermission& microphonePermission;
+  SpeechAnalysis& speechAnalysis;
+  SpeechRecognizers& speechRecognizers;
 };
 
 }  // namespace platform

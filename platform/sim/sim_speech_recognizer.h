@@ -1,0 +1,66 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/speech_recognizer.h"
+#include "sim/sim_runtime.h"
+
+namespace platform::sim {
+
+// File recognisers and their permission on virtual time. The permission answer and every call
+// of a recognition task's handler are scheduler tasks a test scripts; what was asked is kept in
+// `calls()`, in order, so a test can also check what was never asked.
+class SimSpeechRecognizers final : public SpeechRecognizers {
+ public:
+  explicit SimSpeechRecognizers(SimRuntime& runtime) : runtime_(runtime) {}
+  SimSpeechRecognizers(const SimSpeechRecognizers&) = delete;
+  SimSpeechRecognizers& operator=(const SimSpeechRecognizers&) = delete;
+
+  std::shared_ptr<SpeechRecognizer> makeRecognizer(const std::string& localeIdentifier) override;
+  void requestAuthorization(SpeechAuthorizationHandler handler) override;
+
+  // --- script
+  // No locale has a recogniser until added.
+  void addRecognizer(const std::string& localeIdentifier, bool supportsOnDevice = true);
+  // Default: authorised, one second after the request (the user reading the prompt).
+  void setAuthorizationAnswer(SpeechRecognizerAuthorizationStatus status,
+                              Duration after = std::chrono::seconds(1));
+  // The calls a recognition task makes to its handler, in order, each `after` the one before
+  // (the first after the task starts).
+  void addRecognitionCallback(Duration after, std::optional<SpeechRecognitionResult> result,
+                              std::optional<Error> error);
+
+  // --- what was asked: "makeRecognizer(LOCALE)", "requestAuthorization",
+  // "recognitionTask(PATH, onDevice: BOOL, partialResults: BOOL)"
+  std::vector<std::string> calls() const;
+
+  // Used by the recognisers this service made.
+  void startRecognition(const SpeechURLRecognitionRequest& request,
+                        SpeechRecognitionResultHandler handler);
+
+ private:
+  struct Callback {
+    Duration after;
+    std::optional<SpeechRecognitionResult> result;
+    std::optional<Error> error;
+  };
+
+  void log(std::string call);
+
+  SimRuntime& runtime_;
+  mutable std::mutex mutex_;
+  std::map<std::string, bool> recognizers_;  // locale -> on-device support
+  SpeechRecognizerAuthorizationStatus authorization_ =
+      SpeechRecognizerAuthorizationStatus::authorized;
+  Duration authorizationDelay_ = std::chrono::seconds(1);
+  std::vector<Callback> callbacks_;
+  std::vector<std::string> calls_;
+};
+
+}  // namespace platform::sim
