@@ -7,6 +7,7 @@
 #include "cli/options.h"
 #include "events/event.h"
 #include "record/recorder.h"
+#include "transcribe/transcribe.h"
 
 namespace zuno {
 namespace {
@@ -44,7 +45,18 @@ constexpr std::array kSubcommands{
                      Recorder::create(call.platform, optionValue(call.options, "out-dir"));
                  recorder->run();
                }},
-    Subcommand{"transcribe", nullptr, nullptr},
+    Subcommand{"transcribe",
+               [](const Invocation& call) -> std::optional<std::string_view> {
+                 if (optionValue(call.options, "audio").empty()) {
+                   return "transcribe requires --audio <PATH>";
+                 }
+                 return std::nullopt;
+               },
+               [](const Invocation& call) {
+                 std::string locale = optionValue(call.options, "locale");
+                 if (locale.empty()) locale = "ja-JP";
+                 runTranscribe(call.platform, optionValue(call.options, "audio"), locale);
+               }},
     Subcommand{"probe", nullptr, nullptr},
     Subcommand{"browser-tab", nullptr, nullptr},
 };

@@ -1,0 +1,82 @@
+#include "transcribe/legacy_recognizer_engine.h"
+
+#include <memory>
+#include <vector>
+
+#include "events/event.h"
+#include "transcribe/transcription_result.h"
+
+namespace zuno {
+namespace {
+
+using platform::SpeechRecognizerAuthorizationStatus;
+
+constexpr const char* kEngine = "sfspeech";
+
+// The recogniser's way of saying it heard no speech at all: an empty transcript, not a failure.
+bool meansNoSpeech(const platform::Error& error) {
+  return error.domain == "kAFAssistantErrorDomain" && error.code == 1110;
+}
+
+void handleRecognition(platform::Runtime& runtime,
+                       const std::optional<platform::SpeechRecognitionResult>& result,
+                       const std::optional<platform::Error>& error) {
+  if (error) {
+    if (meansNoSpeech(*error)) emitResult(runtime, kEngine, {});
+    fail(runtime, "transcribe_failed", "sfspeech: " + error->description);
+  }
+  // Partial results are switched off; should one come anyway, the final one follows.
+  if (!result || !result->isFinal) return;
+  std::vector<TranscriptSegment> segments;
+  for (const auto& segment : result->bestTranscription.segments) {
+    segments.push_back(
+        {segment.substring, SegmentTimes{segment.timestamp, segment.timestamp + segment.duration}});
+  }
+  emitResult(runtime, kEngine, segments);
+}
+
+// Written once by the authorisation handler before it signals, read only after the wait.
+struct AuthorizationAnswer {
+  SpeechRecognizerAuthorizationStatus status = SpeechRecognizerAuthorizationStatus::notDetermined;
+};
+
+}  // namespace
+
+void transcribeWithSFSpeech(platform::Platform& platform, const std::string& audioPath,
+                            const std::string& locale) {
+  platform::Runtime& runtime = platform.runtime;
+  auto recognizer = platform.speechRecognizers.makeRecognizer(locale);
+  // Checked before the permission, so the user is never asked for a transcription that cannot
+  // happen.
+  if (!recognizer) fail(runtime, "transcribe_failed", "no recognizer for locale " + locale);
+
+  auto answer = std::make_shared<AuthorizationAnswer>();
+  auto answered = runtime.makeSemaphore(0);
+  platform.speechRecognizers.requestAuthorization(
+      [answer, answered](SpeechRecognizerAuthorizationStatus status) {
+        answer->status = status;
+        answered->signal();
+      });
+  answered->wait();
+  switch (answer->status) {
+    case SpeechRecognizerAuthorizationStatus::authorized:
+      break;
+    case SpeechRecognizerAuthorizationStatus::denied:
+    case SpeechRecognizerAuthorizationStatus::restricted:
+      fail(runtime, "speech_permission_denied", "speech recognition not authorized");
+    default:
+      fail(runtime, "speech_permission_denied", "speech recognition authorization undetermined");
+  }
+
+  platform::SpeechURLRecognitionRequest request{audioPath};
+  request.requiresOnDeviceRecognition = true;
+  request.shouldReportPartialResults = false;
+  // The handler ends the process; nothing ever signals this semaphore.
+  auto recognized = runtime.makeSemaphore(0);
+  recognizer->recognitionTask(request, [&runtime](const auto& result, const auto& error) {
+    handleRecognition(runtime, result, error);
+  });
+  recognized->wait();
+}
+
+}  // namespace zuno

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace zuno {
+
+// Transcribes with the on-device speech analyzer of newer systems, downloading the locale's
+// model first when it is missing. The work runs as an asynchronous task while the calling
+// thread waits; the task ends the process with the result or an error.
+void transcribeWithSpeechAnalyzer(platform::Platform& platform, const std::string& audioPath,
+                                  const std::string& locale);
+
+}  // namespace zuno
