@@ -52,6 +52,21 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLine{"RecordWithoutOutDir",
                     {"record", "--out-dir", "--force"},
                     {usageLine("record requires --out-dir <DIR>")}},
+        CommandLine{"TranscribeWithoutAudio",
+                    {"transcribe", "--locale", "en-US"},
+                    {usageLine("transcribe requires --audio <PATH>")}},
+        CommandLine{"TranscribeWithEmptyAudio",
+                    {"transcribe", "--audio", "--locale", "en-US"},
+                    {usageLine("transcribe requires --audio <PATH>")}},
+        // "/" always exists; no recogniser is scripted, so the line names the locale used.
+        CommandLine{"TranscribeLocaleDefault",
+                    {"transcribe", "--audio", "/", "--locale"},
+                    {"{\"code\":\"transcribe_failed\",\"event\":\"error\",\"message\":\"no "
+                     "recognizer for locale ja-JP\"}"}},
+        CommandLine{"TranscribeRelativePathStaysRelative",
+                    {"transcribe", "--audio", "talk.wav"},
+                    {"{\"code\":\"io_failed\",\"event\":\"error\",\"message\":\"audio file "
+                     "not found: talk.wav\"}"}},
         CommandLine{"OutDirNotUtf8",
                     {"record", "--out-dir", "/rec/caf\xe9"},
                     {"{\"code\":\"io_failed\",\"event\":\"error\",\"message\":\"cannot create "
