@@ -26,7 +26,7 @@ struct LinuxPlatform::Services {
   PulseAudioHardware audioHardware{pulse};
   LinuxMicrophonePermission microphonePermission;
   LinuxSpeechAnalysis speechAnalysis;
-  LinuxSpeechRecognizers speechRecognizers;
+  LinuxSpeechRecognizers speechRecognizers{audioFiles};
 };
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv)

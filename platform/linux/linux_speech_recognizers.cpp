@@ -2,10 +2,16 @@
 
 #include <thread>
 
+#include "linux/pocketsphinx_model.h"
+#include "linux/pocketsphinx_recognizer.h"
+
 namespace platform::linux_backend {
 
-std::shared_ptr<SpeechRecognizer> LinuxSpeechRecognizers::makeRecognizer(const std::string&) {
-  return nullptr;
+std::shared_ptr<SpeechRecognizer> LinuxSpeechRecognizers::makeRecognizer(
+    const std::string& localeIdentifier) {
+  auto model = findPocketsphinxModel(localeIdentifier);
+  if (!model) return nullptr;
+  return std::make_shared<PocketsphinxRecognizer>(files_, std::move(*model));
 }
 
 void LinuxSpeechRecognizers::requestAuthorization(SpeechAuthorizationHandler handler) {
