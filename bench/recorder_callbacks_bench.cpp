@@ -35,9 +35,16 @@ struct Harness {
 
   platform::sim::SimPlatform sim;
   platform::linux_backend::FfmpegAudioFiles files;
-  platform::Platform platform{
-      sim.runtime, sim.process,      sim.fileSystem,    sim.loader,
-      files,       sim.audioEngines, sim.audioHardware, sim.microphonePermission};
+  platform::Platform platform{sim.runtime,
+                              sim.process,
+                              sim.fileSystem,
+                              sim.loader,
+                              files,
+                              sim.audioEngines,
+                              sim.audioHardware,
+                              sim.microphonePermission,
+                              sim.speechAnalysis,
+                              sim.speechRecognizers};
   std::filesystem::path directory;
   std::shared_ptr<zuno::Recorder> recorder;
 };
