@@ -17,6 +17,7 @@ namespace platform::sim {
 class SimSpeechAnalysis final : public SpeechAnalysis {
  public:
   explicit SimSpeechAnalysis(SimRuntime& runtime);
+  ~SimSpeechAnalysis() override;
   SimSpeechAnalysis(const SimSpeechAnalysis&) = delete;
   SimSpeechAnalysis& operator=(const SimSpeechAnalysis&) = delete;
 

@@ -163,9 +163,10 @@ TEST_F(TrackWriterOnSim, CloseAndFormatChangesDrainTheConverterSoNoSampleIsLost)
   writer->close();
   writer->close();
 
-  const auto& samples = written().samples[0];
-  EXPECT_TRUE(written().completed);
-  EXPECT_EQ(written().closeCalls, 1);
+  const auto& file = written();
+  const auto& samples = file.samples[0];
+  EXPECT_TRUE(file.completed);
+  EXPECT_EQ(file.closeCalls, 1);
   EXPECT_LT(beforeClose, samples.size());
   // 0.3 s of the first source, then 0.1 s of the second, each whole and in that order.
   ASSERT_EQ(samples.size(), 14400u + 4800u);
