@@ -186,6 +186,22 @@ inline double toneFrequency(const std::vector<float>& samples, double sampleRate
   return static_cast<double>(crossings - 1) * sampleRate / static_cast<double>(last - first);
 }
 
+// The tone of the first quarter second of fresh capture that holds `expected` (within
+// `tolerance`), or of the last one judged after ten seconds without it. A device switch or a
+// player starting takes as long as the server takes; a capture of the wrong source never shows
+// the expected tone however long it is watched. 0 when the capture stopped delivering.
+inline double settledToneFrequency(CapturedAudio& captured, double sampleRate, double expected,
+                                   double tolerance) {
+  double frequency = 0;
+  for (int window = 0; window < 40; ++window) {
+    captured.clear();
+    if (!captured.waitForSamples(static_cast<std::size_t>(sampleRate / 4))) return 0;
+    frequency = toneFrequency(captured.samples(), sampleRate);
+    if (std::abs(frequency - expected) < tolerance) break;
+  }
+  return frequency;
+}
+
 // Skips the test where no audio server can be started here at all.
 #define SKIP_WITHOUT_PULSEAUDIO()                                            \
   do {                                                                       \
