@@ -125,8 +125,8 @@ TEST_F(PulseAudioHardwareTest, TheDeviceRecordsWhatTheSpeakersPlayNotTheMicropho
   registerProc();
   ASSERT_EQ(hardware->deviceStart(device, proc), 0);
   // Recording the microphone instead would never show the speakers' tone.
-  EXPECT_EQ(channels, 2u);
   EXPECT_NEAR(settledToneFrequency(captured, 48000, kSpeakerTone, 40), kSpeakerTone, 40);
+  EXPECT_EQ(channels, 2u);
   EXPECT_EQ(hardware->deviceStop(device, proc), 0);
 }
 
