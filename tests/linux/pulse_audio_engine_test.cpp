@@ -39,14 +39,16 @@ class PulseAudioEngineTest : public ::testing::Test {
 
   double capturedFrequency() { return toneFrequency(captured.samples(), 44100); }
 
-  std::unique_ptr<PulseTestServer> server;
-  std::shared_ptr<PulseConnection> connection;
-  std::unique_ptr<PulseAudioEngines> engines;
-  std::shared_ptr<AudioEngine> engine;
+  // Declared before the engine, so they outlive the delivery of an engine a failed test left
+  // running.
   CapturedAudio captured;
   std::mutex formatsMutex;
   std::vector<AudioFormat> formats;
   std::vector<std::uint32_t> lengths;
+  std::unique_ptr<PulseTestServer> server;
+  std::shared_ptr<PulseConnection> connection;
+  std::unique_ptr<PulseAudioEngines> engines;
+  std::shared_ptr<AudioEngine> engine;
 };
 
 TEST_F(PulseAudioEngineTest, ReportsTheDefaultSourceFormatNonInterleaved) {

@@ -59,13 +59,14 @@ class PulseAudioHardwareTest : public ::testing::Test {
     ASSERT_NE(proc, 0u);
   }
 
+  // Declared before the hardware, so they outlive a device a failed test left running.
+  std::atomic<std::uint32_t> channels{0};
+  CapturedAudio captured;
   std::unique_ptr<PulseTestServer> server;
   std::unique_ptr<PulseAudioHardware> hardware;
   AudioObjectID tap = 0;
   AudioObjectID device = 0;
   AudioDeviceIOProcID proc = 0;
-  std::atomic<std::uint32_t> channels{0};
-  CapturedAudio captured;
 };
 
 TEST_F(PulseAudioHardwareTest, TheTapReportsTheSinkFormatInterleaved) {
