@@ -12,18 +12,6 @@ std::string joinPath(const std::string& directory, const char* name) {
 
 constexpr unsigned kOwnerOnlyDirectory = 0700;
 
-// Completes one track; the failure, if any, is for the caller to report.
-template <typename Failure>
-std::optional<Failure> closeTrack(const std::shared_ptr<TrackWriter>& writer) {
-  if (!writer) return std::nullopt;
-  try {
-    writer->close();
-  } catch (const DescribedError& error) {
-    return Failure{error.description(), error.debugDescription()};
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::shared_ptr<Recorder> Recorder::create(platform::Platform& platform, std::string outDir) {
@@ -130,7 +118,18 @@ std::optional<Recorder::ClosedTracks> Recorder::stopCaptureAndCloseTracks(
     mic = std::move(micWriter);
     sys = std::move(sysWriter);
   }
-  return ClosedTracks{closeTrack<TrackFailure>(mic), closeTrack<TrackFailure>(sys)};
+  return ClosedTracks{closeTrack(mic), closeTrack(sys)};
+}
+
+std::optional<Recorder::TrackFailure> Recorder::closeTrack(
+    const std::shared_ptr<TrackWriter>& writer) {
+  if (!writer) return std::nullopt;
+  try {
+    writer->close();
+  } catch (const DescribedError& error) {
+    return TrackFailure{error.description(), error.debugDescription()};
+  }
+  return std::nullopt;
 }
 
 void Recorder::switchVoiceProcessingOff() {

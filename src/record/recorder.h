@@ -98,6 +98,8 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
   // Stops both capture paths, gives back what was set up in the user's audio server and
   // completes both files; none when an earlier call already did.
   std::optional<ClosedTracks> stopCaptureAndCloseTracks(std::int64_t* durationSec);
+  // Completes one track; the failure, if any, is for the caller to report.
+  static std::optional<TrackFailure> closeTrack(const std::shared_ptr<TrackWriter>& writer);
   // Voice processing lives in the user's audio server, not in this process: it is switched off
   // on every way out, since nothing is released for us when the process ends.
   void switchVoiceProcessingOff();
