@@ -14,6 +14,11 @@
 #   private-audio-server.sh start [OPTION] DIR   start one in DIR, then print the environment its
 #                                                clients need, one NAME=VALUE a line
 #   private-audio-server.sh stop DIR             stop it; does nothing when nothing runs there
+#   private-audio-server.sh kill DIR             end its daemons at once, as a crash would; DIR,
+#                                                its socket path and its settings stay
+#   private-audio-server.sh restart DIR          start it again in DIR (after a kill, or stopping
+#                                                what still runs): the same kind, options, socket
+#                                                path and devices; prints the environment again
 # Options of start:
 #   --mic-rate=HZ --mic-channels=N   the microphone's format
 #   --no-keep-alive                  no listeners on the devices (see start_keep_alive_listeners)
@@ -23,11 +28,12 @@
 #                                         clients' environment, set AUDIO_SERVER_DIR
 #   stop_private_audio_server             stop it and remove the directory; safe to call again
 #
-# ZUNO_TEST_AUDIO_SERVER chooses the kind of server; "pulseaudio" (the default) is the only one so
-# far. A kind is two functions: KIND_installed, and KIND_start DIR, which launches its daemons,
-# lists their ids in DIR/server.pids and prints the clients' environment. Everything else (the
-# devices, the listeners, stopping) goes through the PulseAudio protocol and process ids, which
-# every kind has.
+# ZUNO_TEST_AUDIO_SERVER chooses the kind of server when it starts: "pulseaudio" (the default,
+# classic PulseAudio) or "pipewire" (PipeWire with its session manager and its PulseAudio
+# server, as most desktops run it). A kind is two functions: KIND_installed, and KIND_start DIR,
+# which launches its daemons, lists their ids in DIR/server.pids and prints the clients'
+# environment. Everything else (the devices, the listeners, stopping) goes through the
+# PulseAudio protocol and process ids, which every kind has.
 
 private_audio_server_script="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")"
 
@@ -58,7 +64,8 @@ if [ "${BASH_SOURCE[0]}" != "$0" ]; then
 fi
 
 set -euo pipefail
-known_kinds="pulseaudio"
+known_kinds="pulseaudio pipewire"
+pipewire_config="$(dirname "$private_audio_server_script")/pipewire"
 
 pulseaudio_installed() {
   command -v pulseaudio && command -v pactl && command -v pacat && command -v parec
@@ -81,6 +88,50 @@ PA
   echo "PULSE_SERVER=unix:$dir/native"
   echo "XDG_RUNTIME_DIR=$dir/runtime"
   echo "PULSE_RUNTIME_PATH=$dir/runtime"
+}
+
+pipewire_installed() {
+  command -v pipewire && command -v wireplumber && command -v pipewire-pulse &&
+    command -v pactl && command -v pacat && command -v parec
+} >/dev/null 2>&1
+
+# PipeWire, its session manager and its PulseAudio server, as a desktop runs them but without
+# systemd or a session bus, and with every socket, setting and state file in DIR. The session
+# manager's settings come from scripts/pipewire; PipeWire's own are the installed defaults.
+pipewire_start() {
+  local dir=$1 tries=0
+  mkdir -p "$dir/runtime" "$dir/pulse" "$dir/home" "$dir/config" "$dir/state"
+  chmod 700 "$dir/runtime" "$dir/pulse"
+  rm -rf "$dir/config/wireplumber"
+  cp -r "$pipewire_config/wireplumber" "$dir/config/wireplumber"
+  # A killed server leaves its socket behind, and the wait below is for the new one.
+  rm -f "$dir/runtime/pipewire-0" "$dir/runtime/pipewire-0.lock"
+  # Nothing of the caller's session leaks in: no session bus (nor a display one could be
+  # autolaunched on), no other PipeWire instance, no other configuration directory.
+  local daemon_environment=(
+    env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY -u PIPEWIRE_REMOTE
+    -u PIPEWIRE_CONFIG_DIR -u WIREPLUMBER_CONFIG_DIR -u WIREPLUMBER_DATA_DIR -u PULSE_SERVER
+    HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" PIPEWIRE_RUNTIME_DIR="$dir/runtime"
+    XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" PULSE_RUNTIME_PATH="$dir/pulse"
+  )
+  "${daemon_environment[@]}" pipewire </dev/null >>"$dir/server.log" 2>&1 &
+  echo $! >>"$dir/server.pids"
+  # The session manager and the PulseAudio server are PipeWire clients that give up when its
+  # socket is not there yet.
+  until [ -S "$dir/runtime/pipewire-0" ]; do
+    tries=$((tries + 1))
+    if [ "$tries" -ge 100 ] || ! server_alive "$dir"; then
+      return 1
+    fi
+    sleep 0.05
+  done
+  "${daemon_environment[@]}" wireplumber </dev/null >>"$dir/server.log" 2>&1 &
+  echo $! >>"$dir/server.pids"
+  "${daemon_environment[@]}" pipewire-pulse </dev/null >>"$dir/server.log" 2>&1 &
+  echo $! >>"$dir/server.pids"
+  echo "PULSE_SERVER=unix:$dir/pulse/native"
+  echo "XDG_RUNTIME_DIR=$dir/runtime"
+  echo "PULSE_RUNTIME_PATH=$dir/pulse"
 }
 
 audio_server_kind() {
@@ -124,14 +175,30 @@ wait_until_answering() {
   done
 }
 
+# The microphone's format is given to the remapped source too: PulseAudio would take its
+# master's, PipeWire's PulseAudio server takes stereo at the server's rate unless its node says
+# otherwise (it ignores the rate argument; PulseAudio keeps the property as a mere label).
 make_devices() {
   local mic_rate=$1 mic_channels=$2
   pactl load-module module-null-sink sink_name=speakers rate=48000 channels=2 &&
     pactl load-module module-null-sink sink_name=micsrc rate="$mic_rate" channels="$mic_channels" &&
-    pactl load-module module-remap-source master=micsrc.monitor source_name=mic &&
-    pactl set-default-sink speakers &&
-    pactl set-default-source mic
+    pactl load-module module-remap-source master=micsrc.monitor source_name=mic \
+      rate="$mic_rate" channels="$mic_channels" source_properties=audio.rate="$mic_rate" &&
+    set_default sink speakers &&
+    set_default source mic
 } >/dev/null
+
+# With PipeWire, the session manager decides the default from what was asked, once it has seen
+# the device; until it has, the server still names another one.
+set_default() {
+  local kind=$1 device=$2 tries=0
+  until pactl set-default-"$kind" "$device" 2>/dev/null &&
+    [ "$(pactl get-default-"$kind" 2>/dev/null)" = "$device" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 100 ] || return 1
+    sleep 0.05
+  done
+}
 
 # An idle null sink renders in blocks of up to two seconds and only picks up a lower latency at
 # its next wake-up, so a recorder connecting to it would get nothing for that long. A
@@ -172,8 +239,45 @@ stop_command() {
   return 0
 }
 
+# A crash: the daemons get no chance to clean up, so their sockets stay behind as they would.
+kill_command() {
+  local dir=$1 pid
+  if [ -f "$dir/server.pids" ]; then
+    while read -r pid; do kill -9 "$pid" 2>/dev/null || true; done <"$dir/server.pids"
+  fi
+  stop_command "$dir"
+}
+
+# Launches the server of the settings saved in DIR (see start_command), makes its devices and
+# prints its clients' environment.
+launch() {
+  local dir=$1 kind mic_rate mic_channels keep_alive environment line
+  read -r kind mic_rate mic_channels keep_alive <"$dir/server.settings"
+  if ! "${kind}_installed"; then
+    echo "$kind is not installed here" >&2
+    return 1
+  fi
+  if server_alive "$dir"; then
+    echo "an audio server already runs in $dir" >&2
+    return 1
+  fi
+  rm -f "$dir/server.pids"
+  if environment=$("${kind}_start" "$dir"); then
+    while read -r line; do [ -z "$line" ] || export "${line?}"; done <<<"$environment"
+  fi
+  if [ -z "$environment" ] || ! wait_until_answering "$dir" ||
+    ! make_devices "$mic_rate" "$mic_channels"; then
+    echo "the private audio server did not start; its log:" >&2
+    cat "$dir/server.log" >&2 2>/dev/null || true
+    stop_command "$dir"
+    return 1
+  fi
+  [ "$keep_alive" = no ] || start_keep_alive_listeners "$dir"
+  echo "$environment"
+}
+
 start_command() {
-  local mic_rate=48000 mic_channels=1 keep_alive=yes dir="" kind environment line
+  local mic_rate=48000 mic_channels=1 keep_alive=yes dir="" kind
   while [ $# -gt 0 ]; do
     case "$1" in
       --mic-rate=*) mic_rate=${1#*=} ;;
@@ -191,32 +295,31 @@ start_command() {
   case "$mic_rate" in '' | *[!0-9]*) usage ;; esac
   case "$mic_channels" in '' | *[!0-9]*) usage ;; esac
   kind=$(audio_server_kind)
-  if ! "${kind}_installed"; then
-    echo "$kind is not installed here" >&2
-    return 1
-  fi
   if server_alive "$dir"; then
     echo "an audio server already runs in $dir" >&2
     return 1
   fi
   mkdir -p "$dir"
-  environment=$("${kind}_start" "$dir")
-  while read -r line; do [ -z "$line" ] || export "${line?}"; done <<<"$environment"
-  if ! wait_until_answering "$dir" || ! make_devices "$mic_rate" "$mic_channels"; then
-    echo "the private audio server did not start; its log:" >&2
-    cat "$dir/server.log" >&2 2>/dev/null || true
-    stop_command "$dir"
+  # Kept for a restart, which must bring back the same server whatever its caller's environment.
+  echo "$kind $mic_rate $mic_channels $keep_alive" >"$dir/server.settings"
+  launch "$dir"
+}
+
+restart_command() {
+  local dir=$1
+  if [ ! -f "$dir/server.settings" ]; then
+    echo "no audio server was started in $dir" >&2
     return 1
   fi
-  [ "$keep_alive" = no ] || start_keep_alive_listeners "$dir"
-  echo "$environment"
+  stop_command "$dir"
+  launch "$dir"
 }
 
 usage() {
   echo "usage: private-audio-server.sh check" >&2
   echo "       private-audio-server.sh start [--mic-rate=HZ] [--mic-channels=N]" \
     "[--no-keep-alive] DIR" >&2
-  echo "       private-audio-server.sh stop DIR" >&2
+  echo "       private-audio-server.sh stop|kill|restart DIR" >&2
   exit 2
 }
 
@@ -231,9 +334,9 @@ private_audio_server_main() {
       shift
       start_command "$@"
       ;;
-    stop)
+    stop | kill | restart)
       [ $# -eq 2 ] || usage
-      stop_command "$2"
+      "${1}_command" "$2"
       ;;
     *) usage ;;
   esac
