@@ -21,7 +21,11 @@ struct LinuxPlatform::Services {
   LinuxDynamicLoader loader;
   FfmpegAudioFiles audioFiles;
   // One audio-server connection per process, made on first use, shared by engine and hardware.
-  std::shared_ptr<PulseConnection> pulse = PulseConnection::create();
+  std::shared_ptr<PulseConnection> pulse = PulseConnection::create([this](std::string_view line) {
+    std::string text(line);
+    text += '\n';
+    runtime.standardError().writeAll(text);
+  });
   PulseAudioEngines audioEngines{pulse};
   PulseAudioHardware audioHardware{pulse};
   LinuxMicrophonePermission microphonePermission;

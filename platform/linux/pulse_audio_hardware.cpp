@@ -215,7 +215,6 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
   PulseRecordStreamOptions options;
   options.streamName = "system audio";
   // The monitor of whatever sink is the default; the stream is moved when that changes.
-  options.device = "@DEFAULT_MONITOR@";
   options.follow = PulseFollow::defaultSinkMonitor;
   options.sampleRate = static_cast<std::uint32_t>(proc->format.mSampleRate);
   options.channels = proc->format.mChannelsPerFrame;

@@ -7,43 +7,97 @@
 #include <mutex>
 #include <vector>
 
+#include "linux/capture_timeline.h"
+
 namespace platform::linux_backend {
 namespace {
+
+using Clock = CaptureTimeline::Clock;
 
 // About five seconds of typical fragments: beyond that the consumer is stuck and the oldest
 // audio is dropped rather than growing without bound.
 constexpr std::size_t kMaxQueuedChunks = 256;
+// How often the clock is checked when nothing arrives: often enough that the silence of a lost
+// server reaches the track in small steps, seldom enough to cost nothing.
+constexpr auto kTickWhileLost = std::chrono::milliseconds(20);
+constexpr auto kTickWhileConnected = std::chrono::milliseconds(50);
+// Silence goes out in pieces no larger than a typical fragment.
+constexpr std::uint32_t kSilenceFrames = 1024;
+
+struct Chunk {
+  std::vector<float> samples;
+  Clock::time_point arrival;
+};
 
 }  // namespace
 
 struct PulseDeliveryThread::State {
-  std::uint32_t channels;
-  Handler handler;
+  State(std::uint32_t channelCount, double sampleRate, Handler deliver, Now clock)
+      : channels(channelCount == 0 ? 1 : channelCount),
+        handler(std::move(deliver)),
+        now(std::move(clock)),
+        timeline(sampleRate),
+        silence(std::size_t{kSilenceFrames} * channels, 0.0f) {}
+
+  const std::uint32_t channels;
+  const Handler handler;
+  const Now now;
 
   std::mutex queueMutex;
   std::condition_variable queueChanged;
-  std::deque<std::vector<float>> queued;
+  std::deque<Chunk> queued;
   // Emptied chunks kept for reuse, so steady recording does not allocate on the mainloop.
   std::vector<std::vector<float>> spare;
   bool open = true;
   bool quit = false;
+  bool sourceLost = false;
+  CaptureTimeline timeline;
 
   // Held for each handler call, so close() can wait for the one in progress.
   std::mutex callMutex;
   // Written once before anyone can call close().
   std::thread::id threadID;
+  const std::vector<float> silence;
 
-  void recycle(std::vector<float>&& chunk) {
+  void dropQueuedLocked() {
+    for (auto& chunk : queued) spare.push_back(std::move(chunk.samples));
+    queued.clear();
+  }
+
+  // A close() from another thread stops a batch between two calls.
+  bool isOpen() {
     std::lock_guard guard(queueMutex);
-    chunk.clear();
-    spare.push_back(std::move(chunk));
+    return open && !quit;
+  }
+
+  void deliverSilence(std::uint64_t frames) {
+    while (frames > 0 && isOpen()) {
+      const auto piece =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, kSilenceFrames));
+      handler(silence.data(), piece);
+      frames -= piece;
+    }
+  }
+
+  // Hands out a batch without its first `skip` frames.
+  void deliverBatch(const std::vector<Chunk>& batch, std::uint64_t skip) {
+    for (const Chunk& chunk : batch) {
+      if (!isOpen()) return;
+      const std::uint64_t frames = chunk.samples.size() / channels;
+      if (skip >= frames) {
+        skip -= frames;
+        continue;
+      }
+      handler(chunk.samples.data() + skip * channels, static_cast<std::uint32_t>(frames - skip));
+      skip = 0;
+    }
   }
 };
 
-PulseDeliveryThread::PulseDeliveryThread(std::uint32_t channels, Handler handler)
-    : state_(std::make_shared<State>()) {
-  state_->channels = channels == 0 ? 1 : channels;
-  state_->handler = std::move(handler);
+PulseDeliveryThread::PulseDeliveryThread(std::uint32_t channels, double sampleRate, Handler handler,
+                                         Now now)
+    : state_(std::make_shared<State>(channels, sampleRate, std::move(handler), std::move(now))) {
+  state_->timeline.resume(state_->now());
   thread_ = std::thread([state = state_] { run(state); });
   state_->threadID = thread_.get_id();
 }
@@ -67,19 +121,31 @@ void PulseDeliveryThread::push(const void* samples, std::size_t bytes) {
   {
     std::lock_guard guard(state_->queueMutex);
     if (!state_->open || state_->quit) return;
-    std::vector<float> chunk;
+    Chunk chunk;
     if (!state_->spare.empty()) {
-      chunk = std::move(state_->spare.back());
+      chunk.samples = std::move(state_->spare.back());
       state_->spare.pop_back();
     }
-    chunk.resize(count);
+    chunk.samples.resize(count);
     if (samples != nullptr) {
-      std::memcpy(chunk.data(), samples, count * sizeof(float));
+      std::memcpy(chunk.samples.data(), samples, count * sizeof(float));
     } else {
-      std::fill(chunk.begin(), chunk.end(), 0.0f);
+      std::fill(chunk.samples.begin(), chunk.samples.end(), 0.0f);
     }
-    if (state_->queued.size() >= kMaxQueuedChunks) state_->queued.pop_front();
+    chunk.arrival = state_->now();
+    if (state_->queued.size() >= kMaxQueuedChunks) {
+      state_->spare.push_back(std::move(state_->queued.front().samples));
+      state_->queued.pop_front();
+    }
     state_->queued.push_back(std::move(chunk));
+  }
+  state_->queueChanged.notify_one();
+}
+
+void PulseDeliveryThread::setSourceLost(bool lost) {
+  {
+    std::lock_guard guard(state_->queueMutex);
+    state_->sourceLost = lost;
   }
   state_->queueChanged.notify_one();
 }
@@ -88,8 +154,8 @@ void PulseDeliveryThread::close() {
   {
     std::lock_guard guard(state_->queueMutex);
     state_->open = false;
-    for (auto& chunk : state_->queued) state_->spare.push_back(std::move(chunk));
-    state_->queued.clear();
+    state_->timeline.pause(state_->now());
+    state_->dropQueuedLocked();
   }
   if (std::this_thread::get_id() == state_->threadID) return;
   // Waiting for the call mutex waits out a handler call in progress; later ones see `open`.
@@ -98,33 +164,53 @@ void PulseDeliveryThread::close() {
 
 void PulseDeliveryThread::open() {
   std::lock_guard guard(state_->queueMutex);
-  for (auto& chunk : state_->queued) state_->spare.push_back(std::move(chunk));
-  state_->queued.clear();
+  state_->dropQueuedLocked();
+  state_->timeline.resume(state_->now());
   state_->open = true;
 }
 
 void PulseDeliveryThread::run(const std::shared_ptr<State>& state) {
+  std::vector<Chunk> batch;
   for (;;) {
-    std::vector<float> chunk;
     {
       std::unique_lock guard(state->queueMutex);
-      state->queueChanged.wait(guard, [&] { return state->quit || !state->queued.empty(); });
+      const auto tick = state->sourceLost ? kTickWhileLost : kTickWhileConnected;
+      state->queueChanged.wait_for(guard, tick,
+                                   [&] { return state->quit || !state->queued.empty(); });
       if (state->quit) return;
-      chunk = std::move(state->queued.front());
-      state->queued.pop_front();
     }
+    std::lock_guard call(state->callMutex);
+    CaptureTimeline::Placement placement;
+    std::uint64_t silence = 0;
     {
-      std::lock_guard call(state->callMutex);
-      bool open = false;
-      {
-        std::lock_guard guard(state->queueMutex);
-        open = state->open && !state->quit;
+      std::lock_guard guard(state->queueMutex);
+      if (state->quit) return;
+      if (!state->open) continue;
+      // Everything queued goes as one batch: a burst after a short stall is late audio, not
+      // missing audio, and is judged by when its last piece arrived.
+      std::uint64_t frames = 0;
+      for (auto& chunk : state->queued) {
+        frames += chunk.samples.size() / state->channels;
+        batch.push_back(std::move(chunk));
       }
-      if (open) {
-        state->handler(chunk.data(), static_cast<std::uint32_t>(chunk.size() / state->channels));
+      state->queued.clear();
+      if (batch.empty()) {
+        silence = state->timeline.silenceDue(state->now(), state->sourceLost);
+      } else {
+        placement = state->timeline.place(frames, batch.back().arrival);
+        silence = placement.silenceBefore;
       }
     }
-    state->recycle(std::move(chunk));
+    state->deliverSilence(silence);
+    state->deliverBatch(batch, placement.dropFromStart);
+    {
+      std::lock_guard guard(state->queueMutex);
+      for (auto& chunk : batch) {
+        chunk.samples.clear();
+        state->spare.push_back(std::move(chunk.samples));
+      }
+    }
+    batch.clear();
   }
 }
 

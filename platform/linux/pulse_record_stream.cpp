@@ -1,5 +1,7 @@
 #include "linux/pulse_record_stream.h"
 
+#include <pulse/timeval.h>
+
 #include <cstring>
 
 namespace platform::linux_backend {
@@ -8,6 +10,8 @@ namespace {
 // About 20 ms per fragment: small enough for steady meters, large enough to keep the wakeups
 // of two streams cheap.
 constexpr std::uint32_t kFragmentMilliseconds = 20;
+// A stream the server dropped while the connection stayed up is asked for again this often.
+constexpr pa_usec_t kRetryIntervalUsec = 500 * PA_USEC_PER_MSEC;
 
 }  // namespace
 
@@ -23,97 +27,186 @@ PulseRecordStream::~PulseRecordStream() {
 }
 
 MaybeError PulseRecordStream::start() {
-  if (auto error = connection_->ensureConnected()) return error;
-  if (stream_ != nullptr && !paused_) return std::nullopt;
-  if (stream_ != nullptr) {
+  if (delivery_) {
     delivery_->open();
     PulseConnection::Lock lock(*connection_);
+    wanted_ = Wanted::running;
+    // Without a stream now, the one made when the server is back starts uncorked.
+    if (stream_ == nullptr || !ready_) return std::nullopt;
     // What was buffered before the pause belongs to the pause; drop it.
     if (pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr)) {
       pa_operation_unref(flush);
     }
-    if (!corkLocked(false)) {
+    // A server that does not answer in time uncorks when it does; recording goes on meanwhile
+    // as silence on the clock.
+    if (corkLocked(false) == PulseConnection::Outcome::failed) {
       return pulseError("the audio server did not resume recording: " +
                         connection_->lastErrorText());
     }
-    paused_ = false;
     return std::nullopt;
   }
-  delivery_ = std::make_unique<PulseDeliveryThread>(options_.channels, handler_);
-  PulseConnection::Lock lock(*connection_);
-  if (auto error = connectLocked()) {
-    disconnectLocked();
-    delivery_.reset();
-    return error;
+
+  if (auto error = connection_->ensureConnected()) return error;
+  delivery_ =
+      std::make_unique<PulseDeliveryThread>(options_.channels, options_.sampleRate, handler_);
+  std::optional<Error> failure;
+  {
+    PulseConnection::Lock lock(*connection_);
+    wanted_ = Wanted::running;
+    PulseConnection::Listener listener;
+    listener.reconnected = [this] { reconnectLocked(); };
+    if (options_.follow != PulseFollow::nothing) {
+      listener.serverChanged = [this] { followDefaultLocked(); };
+    }
+    listener_ = connection_->addListener(std::move(listener));
+    beginConnectLocked();
+    connection_->waitUntil([this] { return ready_ || connectFailure_.has_value(); },
+                           pulseDeadlineIn(kPulseQueryTimeout));
+    if (ready_) {
+      established_ = true;
+      return std::nullopt;
+    }
+    failure =
+        pulseError(connectFailure_.value_or("the audio server did not start recording in time"));
+    wanted_ = Wanted::stopped;
+    teardownLocked();
   }
-  return std::nullopt;
+  delivery_.reset();
+  return failure;
 }
 
-MaybeError PulseRecordStream::connectLocked() {
+void PulseRecordStream::beginConnectLocked() {
+  // Whatever an earlier attempt still waits for is of no use now.
+  for (pa_operation* operation : pending_) {
+    pa_operation_cancel(operation);
+    pa_operation_unref(operation);
+  }
+  pending_.clear();
+  releaseStreamLocked();
+  if (options_.follow != PulseFollow::defaultSinkMonitor || !options_.device.empty()) {
+    connectToLocked(options_.device);
+    return;
+  }
+  // The monitor is asked for by its own name: a session manager may not resolve the server's
+  // special names for monitors and hand out the default source instead.
+  trackLocked(pa_context_get_server_info(
+      connection_->context(),
+      [](pa_context* context, const pa_server_info* info, void* userdata) {
+        auto* self = static_cast<PulseRecordStream*>(userdata);
+        if (self->wanted_ == Wanted::stopped) return;
+        if (info == nullptr || info->default_sink_name == nullptr) {
+          self->failConnectLocked("the audio server has no default output");
+          return;
+        }
+        self->trackLocked(pa_context_get_sink_info_by_name(
+            context, info->default_sink_name,
+            [](pa_context*, const pa_sink_info* sink, int eol, void* userdata) {
+              auto* self = static_cast<PulseRecordStream*>(userdata);
+              if (self->wanted_ == Wanted::stopped || self->stream_ != nullptr) return;
+              if (eol == 0 && sink != nullptr && sink->monitor_source_name != nullptr) {
+                self->connectToLocked(sink->monitor_source_name);
+              } else if (eol != 0) {
+                self->failConnectLocked("the audio server did not describe its default output");
+              }
+            },
+            self));
+      },
+      this));
+}
+
+void PulseRecordStream::connectToLocked(const std::string& device) {
+  releaseStreamLocked();
   const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, options_.sampleRate,
                             static_cast<std::uint8_t>(options_.channels)};
-  if (!pa_sample_spec_valid(&spec)) return pulseError("the audio format is not supported");
+  if (!pa_sample_spec_valid(&spec)) {
+    failConnectLocked("the audio format is not supported");
+    return;
+  }
   stream_ = pa_stream_new(connection_->context(), options_.streamName.c_str(), &spec, nullptr);
   if (stream_ == nullptr) {
-    return pulseError("the audio server refused a record stream: " + connection_->lastErrorText());
+    failConnectLocked("the audio server refused a record stream: " + connection_->lastErrorText());
+    return;
   }
+  intendedDevice_ = device;
   pa_stream_set_state_callback(stream_, &PulseRecordStream::onState, this);
-  pa_stream_set_read_callback(stream_, &PulseRecordStream::onRead, this);
 
   pa_buffer_attr attributes;
   std::memset(&attributes, 0xff, sizeof(attributes));
   attributes.fragsize =
       static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentMilliseconds * PA_USEC_PER_MSEC, &spec));
   // No PA_STREAM_DONT_MOVE: the stream must be free to move to a new default device.
-  const char* device = options_.device.empty() ? nullptr : options_.device.c_str();
-  if (pa_stream_connect_record(stream_, device, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
-    return pulseError("the audio server refused to record: " + connection_->lastErrorText());
+  int flags = PA_STREAM_ADJUST_LATENCY;
+  if (wanted_ == Wanted::paused) flags |= PA_STREAM_START_CORKED;
+  if (pa_stream_connect_record(stream_, device.empty() ? nullptr : device.c_str(), &attributes,
+                               static_cast<pa_stream_flags_t>(flags)) < 0) {
+    const std::string reason =
+        "the audio server refused to record: " + connection_->lastErrorText();
+    releaseStreamLocked();
+    failConnectLocked(reason);
   }
-  for (;;) {
-    const pa_stream_state_t state = pa_stream_get_state(stream_);
-    if (state == PA_STREAM_READY) break;
-    if (!PA_STREAM_IS_GOOD(state)) {
-      return pulseError("the audio server could not start recording: " +
-                        connection_->lastErrorText());
+}
+
+void PulseRecordStream::failConnectLocked(std::string reason) {
+  if (!established_) {
+    // start() waits for this and reports it.
+    connectFailure_ = std::move(reason);
+    connection_->signal();
+    return;
+  }
+  retryLaterLocked();
+}
+
+void PulseRecordStream::onState(pa_stream*, void* self) {
+  static_cast<PulseRecordStream*>(self)->onStateLocked();
+}
+
+void PulseRecordStream::onStateLocked() {
+  connection_->signal();
+  const pa_stream_state_t state = pa_stream_get_state(stream_);
+  if (state == PA_STREAM_READY) {
+    const char* device = pa_stream_get_device_name(stream_);
+    if (!intendedDevice_.empty() && (device == nullptr || intendedDevice_ != device)) {
+      if (!established_) {
+        // Recording something else under this track's name would be worse than no track.
+        const std::string landed =
+            device == nullptr ? "no device" : "\"" + std::string(device) + "\"";
+        const std::string intended = intendedDevice_;
+        releaseStreamLocked();
+        failConnectLocked("the audio server records " + landed + " instead of \"" + intended +
+                          "\"");
+        return;
+      }
+      moveToLocked(intendedDevice_.c_str());
     }
-    pa_threaded_mainloop_wait(connection_->mainloop());
+    ready_ = true;
+    // Only now: nothing is delivered from a stream that might have landed on the wrong device.
+    pa_stream_set_read_callback(stream_, &PulseRecordStream::onRead, this);
+    delivery_->setSourceLost(false);
+    return;
   }
-  if (options_.follow != PulseFollow::nothing) {
-    serverListener_ = connection_->addServerChangeListener([this] { followDefaultLocked(); });
+  if (PA_STREAM_IS_GOOD(state)) return;
+
+  const int error = connection_->lastError();
+  const std::string reason = connection_->lastErrorText();
+  releaseStreamLocked();
+  delivery_->setSourceLost(true);
+  if (!established_) {
+    failConnectLocked("the audio server could not start recording: " + reason);
+    return;
   }
-  return std::nullopt;
+  // A named device that is gone (an echo canceller the server lost in a restart) is not
+  // coming back: the default source is the closest thing to it.
+  if (error == PA_ERR_NOENTITY && !options_.device.empty() &&
+      options_.follow != PulseFollow::defaultSinkMonitor) {
+    options_.device.clear();
+    options_.follow = PulseFollow::defaultSource;
+  }
+  // With the connection gone too, its return brings the stream back.
+  if (connection_->isReady()) retryLaterLocked();
 }
 
-void PulseRecordStream::pause() {
-  if (stream_ == nullptr || paused_) return;
-  delivery_->close();
-  PulseConnection::Lock lock(*connection_);
-  corkLocked(true);
-  paused_ = true;
-}
-
-void PulseRecordStream::stop() {
-  if (stream_ == nullptr) return;
-  delivery_->close();
-  {
-    PulseConnection::Lock lock(*connection_);
-    disconnectLocked();
-  }
-  // Joins the thread; nothing can push any more since the stream is gone.
-  delivery_.reset();
-  paused_ = false;
-}
-
-void PulseRecordStream::disconnectLocked() {
-  if (serverListener_ != 0) {
-    connection_->removeServerChangeListener(serverListener_);
-    serverListener_ = 0;
-  }
-  for (pa_operation* operation : pending_) {
-    pa_operation_cancel(operation);
-    pa_operation_unref(operation);
-  }
-  pending_.clear();
+void PulseRecordStream::releaseStreamLocked() {
+  ready_ = false;
   if (stream_ == nullptr) return;
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
@@ -122,20 +215,82 @@ void PulseRecordStream::disconnectLocked() {
   stream_ = nullptr;
 }
 
-bool PulseRecordStream::isRunning() {
-  if (stream_ == nullptr || paused_) return false;
+void PulseRecordStream::teardownLocked() {
+  if (listener_ != 0) {
+    connection_->removeListener(listener_);
+    listener_ = 0;
+  }
+  if (retryTimer_ != nullptr) {
+    connection_->api()->time_free(retryTimer_);
+    retryTimer_ = nullptr;
+  }
+  for (pa_operation* operation : pending_) {
+    pa_operation_cancel(operation);
+    pa_operation_unref(operation);
+  }
+  pending_.clear();
+  releaseStreamLocked();
+}
+
+void PulseRecordStream::retryLaterLocked() {
+  if (retryTimer_ != nullptr) return;
+  timeval when{};
+  pa_gettimeofday(&when);
+  pa_timeval_add(&when, kRetryIntervalUsec);
+  retryTimer_ = connection_->api()->time_new(
+      connection_->api(), &when,
+      [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
+        auto* self = static_cast<PulseRecordStream*>(userdata);
+        api->time_free(event);
+        self->retryTimer_ = nullptr;
+        if (self->connection_->isReady()) self->reconnectLocked();
+      },
+      this);
+}
+
+void PulseRecordStream::reconnectLocked() {
+  if (wanted_ == Wanted::stopped || stream_ != nullptr) return;
+  beginConnectLocked();
+}
+
+void PulseRecordStream::pause() {
+  if (!delivery_) return;
+  delivery_->close();
   PulseConnection::Lock lock(*connection_);
-  return pa_stream_get_state(stream_) == PA_STREAM_READY;
+  if (wanted_ == Wanted::stopped) return;
+  wanted_ = Wanted::paused;
+  // A server that does not answer in time corks the stream when it does; nothing it delivers
+  // meanwhile is handed out.
+  if (stream_ != nullptr && ready_) corkLocked(true);
+}
+
+void PulseRecordStream::stop() {
+  if (!delivery_) return;
+  delivery_->close();
+  {
+    PulseConnection::Lock lock(*connection_);
+    wanted_ = Wanted::stopped;
+    teardownLocked();
+  }
+  // Joins the thread; nothing can push any more since the stream is gone.
+  delivery_.reset();
+}
+
+bool PulseRecordStream::isRunning() {
+  if (!delivery_) return false;
+  PulseConnection::Lock lock(*connection_);
+  return wanted_ == Wanted::running;
 }
 
 std::string PulseRecordStream::deviceName() {
-  if (stream_ == nullptr) return {};
+  if (!delivery_) return {};
   PulseConnection::Lock lock(*connection_);
+  if (stream_ == nullptr || !ready_) return {};
   const char* name = pa_stream_get_device_name(stream_);
   return name == nullptr ? std::string() : std::string(name);
 }
 
-bool PulseRecordStream::corkLocked(bool cork) {
+PulseConnection::Outcome PulseRecordStream::corkLocked(bool cork) {
   struct Reply {
     PulseConnection* connection;
     bool success = false;
@@ -148,12 +303,16 @@ bool PulseRecordStream::corkLocked(bool cork) {
         reply->connection->signal();
       },
       &reply);
-  return connection_->waitFor(operation) && reply.success;
+  const auto outcome = connection_->waitFor(operation, pulseDeadlineIn(kPulseRunningCallTimeout));
+  if (outcome == PulseConnection::Outcome::done && !reply.success) {
+    return PulseConnection::Outcome::failed;
+  }
+  return outcome;
 }
 
 void PulseRecordStream::followDefaultLocked() {
-  forgetFinishedOperationsLocked();
-  pa_operation* operation = pa_context_get_server_info(
+  if (stream_ == nullptr || !ready_) return;
+  trackLocked(pa_context_get_server_info(
       connection_->context(),
       [](pa_context* context, const pa_server_info* info, void* userdata) {
         auto* self = static_cast<PulseRecordStream*>(userdata);
@@ -163,17 +322,18 @@ void PulseRecordStream::followDefaultLocked() {
           return;
         }
         if (info->default_sink_name == nullptr) return;
-        pa_operation* sinkQuery = pa_context_get_sink_info_by_name(
+        self->trackLocked(pa_context_get_sink_info_by_name(
             context, info->default_sink_name,
             [](pa_context*, const pa_sink_info* sink, int eol, void* userdata) {
               if (eol != 0 || sink == nullptr) return;
-              static_cast<PulseRecordStream*>(userdata)->moveToLocked(sink->monitor_source_name);
+              auto* self = static_cast<PulseRecordStream*>(userdata);
+              if (self->stream_ == nullptr || sink->monitor_source_name == nullptr) return;
+              self->intendedDevice_ = sink->monitor_source_name;
+              self->moveToLocked(sink->monitor_source_name);
             },
-            self);
-        if (sinkQuery != nullptr) self->pending_.push_back(sinkQuery);
+            self));
       },
-      this);
-  if (operation != nullptr) pending_.push_back(operation);
+      this));
 }
 
 void PulseRecordStream::moveToLocked(const char* sourceName) {
@@ -181,21 +341,17 @@ void PulseRecordStream::moveToLocked(const char* sourceName) {
   const char* current = pa_stream_get_device_name(stream_);
   // The server may already have moved a stream that was connected without a device.
   if (current != nullptr && std::strcmp(current, sourceName) == 0) return;
-  pa_operation* move = pa_context_move_source_output_by_name(
-      connection_->context(), pa_stream_get_index(stream_), sourceName, nullptr, nullptr);
-  if (move != nullptr) pending_.push_back(move);
+  trackLocked(pa_context_move_source_output_by_name(
+      connection_->context(), pa_stream_get_index(stream_), sourceName, nullptr, nullptr));
 }
 
-void PulseRecordStream::forgetFinishedOperationsLocked() {
-  std::erase_if(pending_, [](pa_operation* operation) {
-    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) return false;
-    pa_operation_unref(operation);
+void PulseRecordStream::trackLocked(pa_operation* operation) {
+  std::erase_if(pending_, [](pa_operation* pending) {
+    if (pa_operation_get_state(pending) == PA_OPERATION_RUNNING) return false;
+    pa_operation_unref(pending);
     return true;
   });
-}
-
-void PulseRecordStream::onState(pa_stream*, void* self) {
-  static_cast<PulseRecordStream*>(self)->connection_->signal();
+  if (operation != nullptr) pending_.push_back(operation);
 }
 
 void PulseRecordStream::onRead(pa_stream* stream, std::size_t, void* self) {

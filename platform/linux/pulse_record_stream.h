@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,12 +14,19 @@
 
 namespace platform::linux_backend {
 
-// Which device a stream keeps recording when the user picks another default.
-enum class PulseFollow { nothing, defaultSource, defaultSinkMonitor };
+// Which device a stream records, and keeps recording when the user picks another default.
+enum class PulseFollow {
+  // The named device, and only it.
+  nothing,
+  // The default source (or the named device while it exists).
+  defaultSource,
+  // The monitor of the default sink: what the applications play.
+  defaultSinkMonitor,
+};
 
 struct PulseRecordStreamOptions {
   std::string streamName;
-  // Empty: the default source.
+  // Empty: the default source (for `defaultSinkMonitor`, the default sink's monitor).
   std::string device;
   PulseFollow follow = PulseFollow::nothing;
   // Float32 samples at this rate and channel count; the server converts whatever the device
@@ -28,8 +36,12 @@ struct PulseRecordStreamOptions {
 };
 
 // One record stream on the shared connection, delivering interleaved float samples on a
-// delivery thread of its own. Start, pause and stop come from the program's threads, never the
-// mainloop thread.
+// delivery thread of its own, on the recording's clock. Start, pause and stop come from the
+// program's threads, never the mainloop thread, and never wait for the server for long.
+//
+// Once started it keeps recording until stopped, whatever the server does: a stream the server
+// drops (its device removed, the server restarted) is made again on the mainloop thread, and
+// the time without one reaches the consumer as silence.
 class PulseRecordStream {
  public:
   PulseRecordStream(std::shared_ptr<PulseConnection> connection, PulseRecordStreamOptions options,
@@ -38,23 +50,34 @@ class PulseRecordStream {
   PulseRecordStream(const PulseRecordStream&) = delete;
   PulseRecordStream& operator=(const PulseRecordStream&) = delete;
 
-  // Connects the first time, resumes after a pause.
+  // Connects the first time and checks the server records the intended device; resumes after
+  // a pause.
   MaybeError start();
   // Keeps the stream but stops recording; returns once no handler call runs.
   void pause();
   // Disconnects; returns once no handler call runs or can start.
   void stop();
+  // Started and not paused, whether or not the server is there right now.
   bool isRunning();
   // The server's name of the device being recorded now; empty when not connected.
   std::string deviceName();
 
  private:
-  MaybeError connectLocked();
-  void disconnectLocked();
-  bool corkLocked(bool cork);
+  enum class Wanted { stopped, running, paused };
+
+  // Everything below runs under the mainloop lock.
+  void beginConnectLocked();
+  void connectToLocked(const std::string& device);
+  void failConnectLocked(std::string reason);
+  void onStateLocked();
+  void releaseStreamLocked();
+  void teardownLocked();
+  void retryLaterLocked();
+  void reconnectLocked();
+  PulseConnection::Outcome corkLocked(bool cork);
   void followDefaultLocked();
   void moveToLocked(const char* sourceName);
-  void forgetFinishedOperationsLocked();
+  void trackLocked(pa_operation* operation);
   static void onState(pa_stream* stream, void* self);
   static void onRead(pa_stream* stream, std::size_t bytes, void* self);
 
@@ -63,9 +86,17 @@ class PulseRecordStream {
   PulseDeliveryThread::Handler handler_;
   std::unique_ptr<PulseDeliveryThread> delivery_;
   pa_stream* stream_ = nullptr;
-  bool paused_ = false;
-  std::uint64_t serverListener_ = 0;
-  // Follow-up questions in flight; cancelled on disconnect so no callback outlives the stream.
+  Wanted wanted_ = Wanted::stopped;
+  // The device the current stream was asked for; empty for the server's choice.
+  std::string intendedDevice_;
+  // The stream has been ready once: from then on a lost stream is made again, never reported.
+  bool established_ = false;
+  bool ready_ = false;
+  // Why the first connection failed, for start() to report.
+  std::optional<std::string> connectFailure_;
+  std::uint64_t listener_ = 0;
+  pa_time_event* retryTimer_ = nullptr;
+  // Questions in flight; cancelled on teardown so no callback outlives the stream.
   std::vector<pa_operation*> pending_;
 };
 

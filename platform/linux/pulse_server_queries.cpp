@@ -1,7 +1,5 @@
 #include "linux/pulse_server_queries.h"
 
-#include <pulse/rtclock.h>
-
 namespace platform::linux_backend {
 namespace {
 
@@ -21,48 +19,7 @@ struct Reply {
   bool success = false;
 };
 
-enum class Outcome { done, failed, timedOut };
-
-// Waits under the lock until `operation` ends, at most until `deadline`. One still running then
-// is cancelled, so its callback never writes into a reply that is gone; the request itself may
-// still reach the server.
-Outcome waitUntil(PulseConnection& connection, pa_operation* operation, PulseDeadline deadline) {
-  if (operation == nullptr) return Outcome::failed;
-  struct Timer {
-    PulseConnection* connection;
-    bool expired = false;
-  } timer{&connection};
-  const auto remaining = std::chrono::duration_cast<std::chrono::microseconds>(
-      deadline - std::chrono::steady_clock::now());
-  const pa_usec_t wait = remaining.count() > 0 ? static_cast<pa_usec_t>(remaining.count()) : 0;
-  pa_time_event* event = pa_context_rttime_new(
-      connection.context(), pa_rtclock_now() + wait,
-      [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-        auto* timer = static_cast<Timer*>(userdata);
-        timer->expired = true;
-        timer->connection->signal();
-      },
-      &timer);
-  while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING && !timer.expired) {
-    pa_threaded_mainloop_wait(connection.mainloop());
-  }
-  if (event != nullptr) pa_threaded_mainloop_get_api(connection.mainloop())->time_free(event);
-
-  Outcome outcome = Outcome::failed;
-  switch (pa_operation_get_state(operation)) {
-    case PA_OPERATION_DONE:
-      outcome = Outcome::done;
-      break;
-    case PA_OPERATION_RUNNING:
-      pa_operation_cancel(operation);
-      outcome = Outcome::timedOut;
-      break;
-    case PA_OPERATION_CANCELLED:
-      break;
-  }
-  pa_operation_unref(operation);
-  return outcome;
-}
+using Outcome = PulseConnection::Outcome;
 
 // Why a question got no usable answer.
 std::string failureText(PulseConnection& connection, Outcome outcome) {
@@ -87,7 +44,7 @@ Result<ServerDefaults> serverDefaultsLocked(PulseConnection& connection, PulseDe
         reply->connection->signal();
       },
       &reply);
-  const Outcome outcome = waitUntil(connection, operation, deadline);
+  const Outcome outcome = connection.waitFor(operation, deadline);
   if (outcome != Outcome::done || !reply.found) {
     return pulseError("the audio server did not describe itself: " +
                       failureText(connection, outcome));
@@ -110,7 +67,7 @@ Result<PulseDeviceFormat> sourceFormatLocked(PulseConnection& connection, const 
         if (eol != 0) reply->connection->signal();
       },
       &reply);
-  const Outcome outcome = waitUntil(connection, operation, deadline);
+  const Outcome outcome = connection.waitFor(operation, deadline);
   if (outcome == Outcome::timedOut) {
     return pulseError("the audio server did not describe the audio input \"" + name +
                       "\": no answer in time");
@@ -137,7 +94,7 @@ Result<PulseDeviceFormat> sinkFormatLocked(PulseConnection& connection, const st
         if (eol != 0) reply->connection->signal();
       },
       &reply);
-  const Outcome outcome = waitUntil(connection, operation, deadline);
+  const Outcome outcome = connection.waitFor(operation, deadline);
   if (outcome == Outcome::timedOut) {
     return pulseError("the audio server did not describe the audio output \"" + name +
                       "\": no answer in time");
@@ -195,7 +152,7 @@ Result<std::vector<PulseModule>> listModules(PulseConnection& connection, PulseD
         }
       },
       &reply);
-  const Outcome outcome = waitUntil(connection, operation, deadline);
+  const Outcome outcome = connection.waitFor(operation, deadline);
   if (outcome != Outcome::done || !reply.success) {
     return pulseError("the audio server did not list its modules: " +
                       failureText(connection, outcome));
@@ -216,7 +173,7 @@ Result<std::uint32_t> loadModule(PulseConnection& connection, const std::string&
         reply->connection->signal();
       },
       &reply);
-  const Outcome outcome = waitUntil(connection, operation, deadline);
+  const Outcome outcome = connection.waitFor(operation, deadline);
   if (outcome != Outcome::done || reply.index == PA_INVALID_INDEX) {
     return pulseError("the audio server cannot load " + name + ": " +
                       failureText(connection, outcome));
@@ -236,7 +193,7 @@ MaybeError unloadModule(PulseConnection& connection, std::uint32_t index, PulseD
         reply->connection->signal();
       },
       &reply);
-  const Outcome outcome = waitUntil(connection, operation, deadline);
+  const Outcome outcome = connection.waitFor(operation, deadline);
   if (outcome != Outcome::done || !reply.success) {
     return pulseError("the audio server cannot unload module " + std::to_string(index) + ": " +
                       failureText(connection, outcome));

@@ -2,7 +2,6 @@
 
 #include <pulse/pulseaudio.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,15 +24,6 @@ struct PulseModule {
   std::string name;
   std::string arguments;
 };
-
-// When a question stops waiting for its answer. A server that stopped answering (frozen,
-// swapped out, stopped in a debugger) must not hang the program, least of all on its way out.
-using PulseDeadline = std::chrono::steady_clock::time_point;
-inline PulseDeadline pulseDeadlineIn(std::chrono::milliseconds timeout) {
-  return std::chrono::steady_clock::now() + timeout;
-}
-// Long enough for a loaded server to answer a question, or to set up an echo canceller.
-inline constexpr std::chrono::milliseconds kPulseQueryTimeout{3000};
 
 // Blocking questions to the server; each connects first if needed and gives up at `deadline`.
 // Never call them on the mainloop thread.

@@ -14,12 +14,28 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The recording's clock, moved only by the test, so nothing but what a test asks for is ever
+// placed or filled.
+struct FakeClock {
+  std::atomic<std::int64_t> nanoseconds{0};
+  PulseDeliveryThread::Now now() {
+    return [this] {
+      return CaptureTimeline::Clock::time_point(std::chrono::nanoseconds(nanoseconds.load()));
+    };
+  }
+  void advance(std::chrono::milliseconds by) {
+    nanoseconds += std::chrono::nanoseconds(by).count();
+  }
+};
+constexpr double kRate = 48000;
+
 // Records each delivery and lets a test hold the handler inside a call.
 struct Recorder {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<float> firstSamples;
   std::vector<std::uint32_t> frameCounts;
+  std::uint64_t totalFrames = 0;
   std::thread::id thread;
   bool holdCalls = false;
   bool insideCall = false;
@@ -28,6 +44,7 @@ struct Recorder {
     std::unique_lock guard(mutex);
     firstSamples.push_back(samples[0]);
     frameCounts.push_back(frames);
+    totalFrames += frames;
     thread = std::this_thread::get_id();
     insideCall = true;
     changed.notify_all();
@@ -39,6 +56,10 @@ struct Recorder {
     std::unique_lock guard(mutex);
     return changed.wait_for(guard, 5s, [&] { return firstSamples.size() >= count; });
   }
+  bool waitForFrames(std::uint64_t count) {
+    std::unique_lock guard(mutex);
+    return changed.wait_for(guard, 5s, [&] { return totalFrames >= count; });
+  }
   std::size_t calls() {
     std::lock_guard guard(mutex);
     return firstSamples.size();
@@ -47,7 +68,9 @@ struct Recorder {
 
 TEST(PulseDeliveryThread, DeliversWholeFramesInOrderOnItsOwnThread) {
   Recorder recorder;
-  PulseDeliveryThread delivery(2, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); });
+  FakeClock clock;
+  PulseDeliveryThread delivery(
+      2, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); }, clock.now());
   const float first[] = {1, 1, 2, 2, 3, 3};
   const float second[] = {4, 4, 5};  // a trailing half frame is not a frame
   delivery.push(first, sizeof first);
@@ -61,7 +84,9 @@ TEST(PulseDeliveryThread, DeliversWholeFramesInOrderOnItsOwnThread) {
 
 TEST(PulseDeliveryThread, AHoleArrivesAsSilence) {
   Recorder recorder;
-  PulseDeliveryThread delivery(1, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); });
+  FakeClock clock;
+  PulseDeliveryThread delivery(
+      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); }, clock.now());
   delivery.push(nullptr, 4 * sizeof(float));
   ASSERT_TRUE(recorder.waitForCalls(1));
   std::lock_guard guard(recorder.mutex);
@@ -71,7 +96,9 @@ TEST(PulseDeliveryThread, AHoleArrivesAsSilence) {
 
 TEST(PulseDeliveryThread, CloseWaitsForTheCallInProgressAndStopsLaterOnes) {
   Recorder recorder;
-  PulseDeliveryThread delivery(1, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); });
+  FakeClock clock;
+  PulseDeliveryThread delivery(
+      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); }, clock.now());
   {
     std::lock_guard guard(recorder.mutex);
     recorder.holdCalls = true;
@@ -105,7 +132,9 @@ TEST(PulseDeliveryThread, CloseWaitsForTheCallInProgressAndStopsLaterOnes) {
 
 TEST(PulseDeliveryThread, OpenResumesWithOnlyNewSamples) {
   Recorder recorder;
-  PulseDeliveryThread delivery(1, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); });
+  FakeClock clock;
+  PulseDeliveryThread delivery(
+      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); }, clock.now());
   delivery.close();
   const float old[] = {1};
   delivery.push(old, sizeof old);
@@ -120,11 +149,15 @@ TEST(PulseDeliveryThread, OpenResumesWithOnlyNewSamples) {
 
 TEST(PulseDeliveryThread, CloseFromInsideTheHandlerDoesNotDeadlock) {
   std::atomic<int> calls{0};
+  FakeClock clock;
   std::unique_ptr<PulseDeliveryThread> delivery;
-  delivery = std::make_unique<PulseDeliveryThread>(1, [&](const float*, std::uint32_t) {
-    ++calls;
-    delivery->close();
-  });
+  delivery = std::make_unique<PulseDeliveryThread>(
+      1, kRate,
+      [&](const float*, std::uint32_t) {
+        ++calls;
+        delivery->close();
+      },
+      clock.now());
   const float sample[] = {1};
   delivery->push(sample, sizeof sample);
   for (int i = 0; i < 100 && calls == 0; ++i) std::this_thread::sleep_for(10ms);
@@ -132,6 +165,35 @@ TEST(PulseDeliveryThread, CloseFromInsideTheHandlerDoesNotDeadlock) {
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(calls, 1);
   delivery.reset();
+}
+
+// While the server is gone its time still passes: the handler gets it as silence, paused time
+// excepted, and audio that comes back follows it.
+TEST(PulseDeliveryThread, TheTimeOfALostSourceArrivesAsSilence) {
+  Recorder recorder;
+  FakeClock clock;
+  PulseDeliveryThread delivery(
+      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); }, clock.now());
+  delivery.setSourceLost(true);
+  clock.advance(500ms);
+  ASSERT_TRUE(recorder.waitForFrames(24000));
+
+  delivery.close();
+  clock.advance(10s);
+  delivery.open();
+  clock.advance(100ms);
+  ASSERT_TRUE(recorder.waitForFrames(28800));
+
+  delivery.setSourceLost(false);
+  const float sample[] = {0.5f};
+  delivery.push(sample, sizeof sample);
+  ASSERT_TRUE(recorder.waitForFrames(28801));
+  std::lock_guard guard(recorder.mutex);
+  EXPECT_EQ(recorder.totalFrames, 28801u) << "the paused ten seconds were filled too";
+  EXPECT_EQ(recorder.firstSamples.back(), 0.5f);
+  for (std::size_t i = 0; i + 1 < recorder.firstSamples.size(); ++i) {
+    EXPECT_EQ(recorder.firstSamples[i], 0.0f);
+  }
 }
 
 }  // namespace
