@@ -56,7 +56,7 @@ Result<std::unique_ptr<PocketsphinxDecoder>> PocketsphinxDecoder::make(
   cmd_ln_t* used = ps_get_config(decoder);
   const double sampleRate = cmd_ln_float32_r(used, "-samprate");
   const double frameRate = cmd_ln_int32_r(used, "-frate");
-  if (sampleRate <= 0 || frameRate <= 0 || ps_start_utt(decoder) < 0) {
+  if (sampleRate <= 0 || frameRate <= 0) {
     ps_free(decoder);
     return Error{kSpeechErrorDomain, kSpeechModelUnusable,
                  "cannot start decoding with the speech model in " + model.acousticModel};
@@ -72,18 +72,16 @@ PocketsphinxDecoder::~PocketsphinxDecoder() {
   ps_free(decoder_);
 }
 
-MaybeError PocketsphinxDecoder::feed(std::span<const std::int16_t> samples) {
-  if (samples.empty()) return std::nullopt;
-  if (ps_process_raw(decoder_, samples.data(), samples.size(), FALSE, FALSE) < 0) {
-    return Error{kSpeechErrorDomain, kSpeechDecodingFailed, "the speech decoder failed"};
+Result<std::vector<SpeechTranscriptionSegment>> PocketsphinxDecoder::decode(
+    std::span<const std::int16_t> utterance) {
+  const Error failed{kSpeechErrorDomain, kSpeechDecodingFailed, "the speech decoder failed"};
+  if (ps_start_utt(decoder_) < 0) return failed;
+  if (!utterance.empty() &&
+      ps_process_raw(decoder_, utterance.data(), utterance.size(), FALSE, TRUE) < 0) {
+    ps_end_utt(decoder_);
+    return failed;
   }
-  return std::nullopt;
-}
-
-Result<std::vector<SpeechTranscriptionSegment>> PocketsphinxDecoder::finish() {
-  if (ps_end_utt(decoder_) < 0) {
-    return Error{kSpeechErrorDomain, kSpeechDecodingFailed, "the speech decoder failed"};
-  }
+  if (ps_end_utt(decoder_) < 0) return failed;
   std::vector<SpeechTranscriptionSegment> segments;
   for (ps_seg_t* segment = ps_seg_iter(decoder_); segment; segment = ps_seg_next(segment)) {
     const char* token = ps_seg_word(segment);

@@ -13,8 +13,8 @@ struct ps_decoder_s;
 
 namespace platform::linux_backend {
 
-// One utterance through a decoder: mono 16-bit samples at the model's rate go in piece by
-// piece, the recognised words with their times come out at the end. Not shared between threads.
+// A loaded model that recognises one utterance at a time: mono 16-bit samples at the model's
+// rate go in, the recognised words with their times come out. Not shared between threads.
 class PocketsphinxDecoder {
  public:
   static Result<std::unique_ptr<PocketsphinxDecoder>> make(const PocketsphinxModel& model);
@@ -24,9 +24,9 @@ class PocketsphinxDecoder {
 
   // The rate the acoustic model was trained at, which the samples must have.
   double sampleRate() const { return sampleRate_; }
-  MaybeError feed(std::span<const std::int16_t> samples);
-  // The words in time order, seconds from the first sample fed; silences and noises left out.
-  Result<std::vector<SpeechTranscriptionSegment>> finish();
+  // The words in time order, seconds from the utterance's first sample; silences and noises
+  // left out.
+  Result<std::vector<SpeechTranscriptionSegment>> decode(std::span<const std::int16_t> utterance);
 
  private:
   PocketsphinxDecoder(ps_decoder_s* decoder, double sampleRate, double frameRate);

@@ -1,73 +1,52 @@
 #include "linux/pocketsphinx_recognizer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "linux/pocketsphinx_decoder.h"
 #include "linux/pocketsphinx_errors.h"
+#include "linux/pocketsphinx_stretch_decoders.h"
+#include "linux/speech_audio_stream.h"
+#include "linux/speech_silence_splitter.h"
 
 namespace platform::linux_backend {
 namespace {
 
-// Frames per piece read from the file: a quarter second or so at common rates, so memory stays
-// small however long the file is.
-constexpr std::uint32_t kPieceFrames = 8192;
+// Two decoders keep both cores of a small machine busy; each holds its own copy of the model
+// (about 100 MB), so more would cost memory a long recording cannot spare.
+constexpr std::size_t kMostDecoders = 2;
 
-Error unreadable(const std::string& path, const std::string& reason) {
-  return Error{kSpeechErrorDomain, kSpeechAudioUnreadable,
-               "cannot read audio from " + path + ": " + reason};
+std::size_t decoderCount() {
+  return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMostDecoders);
 }
 
+// The file is cut at its pauses into stretches that several decoders recognise at once, while
+// this thread goes on reading and converting the rest.
 Result<std::vector<SpeechTranscriptionSegment>> transcribe(AudioFiles& files,
                                                            const PocketsphinxModel& model,
                                                            const std::string& path) {
   auto reader = files.openForReading(path);
   // The reader's own answer already names the file and what is wrong with it.
   if (!reader) return Error{kSpeechErrorDomain, kSpeechAudioUnreadable, reader.error().description};
-  auto decoderMade = PocketsphinxDecoder::make(model);
-  if (!decoderMade) return decoderMade.error();
-  PocketsphinxDecoder& decoder = **decoderMade;
+  auto started = PocketsphinxStretchDecoders::start(model, decoderCount());
+  if (!started) return started.error();
+  PocketsphinxStretchDecoders& decoders = **started;
 
-  const AudioFormat& fileFormat = (*reader)->processingFormat();
-  const auto decoderFormat =
-      AudioFormat::make(CommonFormat::pcmInt16, decoder.sampleRate(), 1, true);
-  auto converter = decoderFormat ? files.makeConverter(fileFormat, *decoderFormat) : nullptr;
-  auto piece = files.makePCMBuffer(fileFormat, kPieceFrames);
-  auto samples = decoderFormat ? files.makePCMBuffer(*decoderFormat, kPieceFrames) : nullptr;
-  if (!converter || !piece || !samples) {
-    return unreadable(path, "cannot convert its audio to the speech model's format");
-  }
-
-  std::optional<Error> readError;
-  bool ended = false;
-  const ConverterInputBlock input = [&](std::uint32_t, ConverterInputStatus& status) {
-    if (!ended) {
-      if ((readError = (*reader)->read(*piece))) ended = true;
-      if (piece->frameLength() == 0) ended = true;
-    }
-    if (ended) {
-      status = ConverterInputStatus::endOfStream;
-      return std::shared_ptr<const PCMBuffer>();
-    }
-    status = ConverterInputStatus::haveData;
-    return std::shared_ptr<const PCMBuffer>(piece);
-  };
-  while (true) {
-    std::optional<Error> conversionError;
-    const ConverterOutputStatus status = converter->convert(*samples, conversionError, input);
-    if (readError) return unreadable(path, readError->description);
-    if (status == ConverterOutputStatus::error) {
-      return unreadable(path, conversionError ? conversionError->description : "conversion failed");
-    }
-    const auto* data =
-        static_cast<const std::int16_t*>(samples->audioBufferList().buffers[0].mData);
-    if (auto fed = decoder.feed(std::span(data, samples->frameLength()))) return *fed;
-    if (status == ConverterOutputStatus::endOfStream) break;
-  }
-  return decoder.finish();
+  bool decoding = true;
+  SpeechSilenceSplitter splitter(decoders.sampleRate(), [&](SpeechStretch&& stretch) {
+    decoding = decoding && decoders.decode(std::move(stretch));
+  });
+  const auto failed = streamSamples(files, **reader, path, decoders.sampleRate(),
+                                    [&](std::span<const std::int16_t> samples) {
+                                      splitter.push(samples);
+                                      return decoding;
+                                    });
+  if (failed) return *failed;
+  splitter.finish();
+  return decoders.finish();
 }
 
 }  // namespace
@@ -77,7 +56,7 @@ PocketsphinxRecognizer::PocketsphinxRecognizer(AudioFiles& files, PocketsphinxMo
 
 void PocketsphinxRecognizer::recognitionTask(const SpeechURLRecognitionRequest& request,
                                              SpeechRecognitionResultHandler handler) {
-  // Decoding takes about as long as the audio, so it never runs on the caller's thread. The
+  // Decoding takes a good part of the audio's length, so it never runs on the caller's thread. The
   // handler is called only once everything the task opened is closed again.
   std::thread([&files = files_, model = model_, path = request.url, handler = std::move(handler)] {
     auto segments = transcribe(files, model, path);

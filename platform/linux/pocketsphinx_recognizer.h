@@ -6,9 +6,10 @@
 
 namespace platform::linux_backend {
 
-// Transcribes files on the machine itself with one installed model. Each task decodes on a
-// thread of its own, streaming the file through the decoder a piece at a time, and answers once:
-// the final result, or the error that stopped it.
+// Transcribes files on the machine itself with one installed model. Each task reads on a thread
+// of its own, streaming the file a piece at a time and cutting it at its pauses into stretches
+// that decoders on further threads recognise side by side, and answers once: the final result,
+// or the error that stopped it.
 class PocketsphinxRecognizer final : public SpeechRecognizer {
  public:
   // `files` must outlive every task started.

@@ -31,9 +31,13 @@ struct Answer {
   std::thread::id thread;
 };
 
-// Runs one recognition and waits for its first answer.
-Answer recognize(const std::string& path) {
+FfmpegAudioFiles& realFiles() {
   static FfmpegAudioFiles files;
+  return files;
+}
+
+// Runs one recognition and waits for its first answer.
+Answer recognize(const std::string& path, AudioFiles& files = realFiles()) {
   const auto model = findPocketsphinxModel("en-US");
   EXPECT_TRUE(model) << "no English model installed";
   if (!model) return {};
@@ -136,6 +140,100 @@ TEST(Silence, GivesAFinalResultWithoutWords) {
   ASSERT_TRUE(answer.result);
   EXPECT_TRUE(answer.result->isFinal);
   EXPECT_TRUE(answer.result->bestTranscription.segments.empty());
+}
+
+// Recordings one after another, with `pause` seconds of silence after each but the last.
+std::string joinRecordings(const std::string& name, const std::vector<std::string>& recordings,
+                           double pause) {
+  const std::string path = ::testing::TempDir() + name;
+  std::string command = "ffmpeg -v error -y";
+  std::string filter;
+  for (std::size_t i = 0; i < recordings.size(); ++i) {
+    command += " -i " + kRecordings + recordings[i] + ".wav";
+    filter += "[" + std::to_string(i) +
+              "]apad=pad_dur=" + std::to_string(i + 1 < recordings.size() ? pause : 0) + "[a" +
+              std::to_string(i) + "];";
+  }
+  for (std::size_t i = 0; i < recordings.size(); ++i) filter += "[a" + std::to_string(i) + "]";
+  filter += "concat=n=" + std::to_string(recordings.size()) + ":v=0:a=1";
+  EXPECT_EQ(std::system((command + " -filter_complex '" + filter + "' '" + path + "'").c_str()), 0);
+  return path;
+}
+
+// Each sentence is recognised apart from the other, and its words keep their place in the file.
+TEST(SentencesApart, KeepTheirTimesInTheFile) {
+  const double firstLength =
+      durationOf(kRecordings + "sense_and_sensibility_01_austen_64kb-0870.wav");
+  const std::string path = joinRecordings(
+      "zuno-two-sentences.wav",
+      {"sense_and_sensibility_01_austen_64kb-0870", "sense_and_sensibility_01_austen_64kb-0880"},
+      2);
+  const Answer answer = recognize(path);
+  ASSERT_TRUE(answer.result);
+  std::map<std::string, double> startOf;
+  for (const auto& segment : answer.result->bestTranscription.segments) {
+    // Nothing is heard in the pause.
+    EXPECT_TRUE(segment.timestamp + segment.duration <= firstLength + 0.02 ||
+                segment.timestamp >= firstLength + 2 - 0.02)
+        << segment.substring << " at " << segment.timestamp;
+    startOf.emplace(segment.substring, segment.timestamp);
+  }
+  EXPECT_LT(startOf["leisure"], firstLength);
+  EXPECT_GT(startOf["young"], firstLength + 2);
+  EXPECT_GT(startOf["man"], startOf["young"]);
+}
+
+// The file service, with reading failing from the given read on.
+class FailingReads final : public AudioFiles {
+ public:
+  explicit FailingReads(int failingRead) : failingRead_(failingRead) {}
+  Result<std::unique_ptr<AudioFileForWriting>> openForWriting(
+      const std::string& path, const AudioSettings& settings) override {
+    return realFiles().openForWriting(path, settings);
+  }
+  Result<std::unique_ptr<AudioFileForReading>> openForReading(const std::string& path) override {
+    auto opened = realFiles().openForReading(path);
+    if (!opened) return opened.error();
+    return std::unique_ptr<AudioFileForReading>(
+        std::make_unique<Reader>(std::move(opened.value()), failingRead_));
+  }
+  std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from,
+                                                const AudioFormat& to) override {
+    return realFiles().makeConverter(from, to);
+  }
+  PCMBufferPtr makePCMBuffer(const AudioFormat& format, std::uint32_t frameCapacity) override {
+    return realFiles().makePCMBuffer(format, frameCapacity);
+  }
+
+ private:
+  struct Reader final : AudioFileForReading {
+    Reader(std::unique_ptr<AudioFileForReading> file, int failingRead)
+        : file(std::move(file)), readsLeft(failingRead - 1) {}
+    const AudioFormat& processingFormat() const override { return file->processingFormat(); }
+    std::int64_t length() const override { return file->length(); }
+    MaybeError read(PCMBuffer& buffer) override {
+      if (readsLeft-- <= 0) return Error{"test", 5, "the disk went away"};
+      return file->read(buffer);
+    }
+    std::unique_ptr<AudioFileForReading> file;
+    int readsLeft;
+  };
+  int failingRead_;
+};
+
+TEST(ReadFailure, AfterSentencesWereHandedToTheDecodersEndsWithTheRecognizerError) {
+  const std::string path = joinRecordings(
+      "zuno-three-sentences.wav",
+      {"sense_and_sensibility_01_austen_64kb-0870", "sense_and_sensibility_01_austen_64kb-0880",
+       "sense_and_sensibility_01_austen_64kb-0890"},
+      1);
+  // Half a second a read: the first two sentences are out before the read fails.
+  FailingReads files(30);
+  const Answer answer = recognize(path, files);
+  EXPECT_FALSE(answer.result);
+  ASSERT_TRUE(answer.error);
+  EXPECT_EQ(answer.error->domain, "zuno-recorder.speech");
+  EXPECT_EQ(answer.error->description, "cannot read audio from " + path + ": the disk went away");
 }
 
 struct UnreadableCase {
