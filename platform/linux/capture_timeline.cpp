@@ -45,6 +45,7 @@ CaptureTimeline::Placement CaptureTimeline::place(std::uint64_t frames, Clock::t
     placement.dropFromStart = std::min(frames, end - expected);
   }
   written_ += placement.silenceBefore + (frames - placement.dropFromStart);
+  quiet_ = false;
   return placement;
 }
 
@@ -52,7 +53,8 @@ std::uint64_t CaptureTimeline::silenceDue(Clock::time_point now, bool sourceLost
   const std::uint64_t expected = expectedFrames(now);
   if (expected <= written_) return 0;
   const std::uint64_t behind = expected - written_;
-  if (!sourceLost && behind < framesOf(kQuietGap)) return 0;
+  if (!sourceLost && !quiet_ && behind < framesOf(kQuietGap)) return 0;
+  quiet_ = !sourceLost;
   written_ = expected;
   return behind;
 }

@@ -20,7 +20,7 @@ class CaptureTimeline {
   // Delivery jitter below this never changes the audio: a batch that leaves the track this far
   // behind the clock is preceded by silence, one that puts it this far ahead loses its oldest
   // frames. Well above a server's fragment period, well below what two tracks may drift apart.
-  static constexpr std::chrono::milliseconds kTolerance{30};
+  static constexpr std::chrono::milliseconds kTolerance{20};
   // With a connected server that delivers nothing, silence is written once the track falls this
   // far behind: long enough for a slow device period or a busy server to deliver late.
   static constexpr std::chrono::milliseconds kQuietGap{200};
@@ -43,8 +43,12 @@ class CaptureTimeline {
 
   // Frames of silence to write now because nothing arrived; `sourceLost` says no audio can
   // arrive for this time any more (the stream or the server is gone), so no grace is given.
-  // Advances the track by what it returns.
+  // Once the grace ran out the source is quiet, and its time is written as it passes, not in
+  // lumps of the grace's length, until audio arrives again. Advances the track by what it
+  // returns.
   std::uint64_t silenceDue(Clock::time_point now, bool sourceLost);
+  // Nothing has arrived for longer than the grace.
+  bool quiet() const { return quiet_; }
 
   // Frames the clock says the track should hold at `now`.
   std::uint64_t expectedFrames(Clock::time_point now) const;
@@ -58,6 +62,7 @@ class CaptureTimeline {
   Clock::time_point runningSince_{};
   std::chrono::nanoseconds ranBefore_{0};
   std::uint64_t written_ = 0;
+  bool quiet_ = false;
 };
 
 }  // namespace platform::linux_backend

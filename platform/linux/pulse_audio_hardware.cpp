@@ -216,6 +216,9 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
   options.streamName = "system audio";
   // The monitor of whatever sink is the default; the stream is moved when that changes.
   options.follow = PulseFollow::defaultSinkMonitor;
+  // The program pauses this track by ignoring IO cycles, so they must be as fine and as
+  // regular as a device's.
+  options.pacing = PulseDeliveryThread::Pacing::ioCycles;
   options.sampleRate = static_cast<std::uint32_t>(proc->format.mSampleRate);
   options.channels = proc->format.mChannelsPerFrame;
   IOProc* raw = proc.get();

@@ -23,6 +23,14 @@ constexpr auto kTickWhileLost = std::chrono::milliseconds(20);
 constexpr auto kTickWhileConnected = std::chrono::milliseconds(50);
 // Silence goes out in pieces no larger than a typical fragment.
 constexpr std::uint32_t kSilenceFrames = 1024;
+// Paced delivery: how often a piece goes out, and how much may wait before the excess goes out
+// at once (audio arriving faster than real time must not pile up into latency).
+constexpr auto kIOCycle = std::chrono::milliseconds(5);
+constexpr auto kMostHeldBack = std::chrono::milliseconds(60);
+// What normally waits: one server fragment, so pieces keep going out between two fragments;
+// and how fast a different amount is brought back to it.
+constexpr auto kHeldBackTarget = std::chrono::milliseconds(20);
+constexpr auto kSettleTime = std::chrono::milliseconds(100);
 
 struct Chunk {
   std::vector<float> samples;
@@ -32,15 +40,19 @@ struct Chunk {
 }  // namespace
 
 struct PulseDeliveryThread::State {
-  State(std::uint32_t channelCount, double sampleRate, Handler deliver, Now clock)
+  State(std::uint32_t channelCount, double sampleRate, Handler deliver, Pacing pace, Now clock)
       : channels(channelCount == 0 ? 1 : channelCount),
+        rate(sampleRate),
         handler(std::move(deliver)),
+        pacing(pace),
         now(std::move(clock)),
         timeline(sampleRate),
         silence(std::size_t{kSilenceFrames} * channels, 0.0f) {}
 
   const std::uint32_t channels;
+  const double rate;
   const Handler handler;
+  const Pacing pacing;
   const Now now;
 
   std::mutex queueMutex;
@@ -53,8 +65,12 @@ struct PulseDeliveryThread::State {
   bool sourceLost = false;
   CaptureTimeline timeline;
 
-  // Held for each handler call, so close() can wait for the one in progress.
+  // Held for each handler call, so close() can wait for the one in progress. With paced
+  // delivery it also guards what is held back and the pace's bookkeeping.
   std::mutex callMutex;
+  std::vector<float> heldBack;
+  Clock::time_point lastHandOut{};
+  double credit = 0;
   // Written once before anyone can call close().
   std::thread::id threadID;
   const std::vector<float> silence;
@@ -79,6 +95,46 @@ struct PulseDeliveryThread::State {
     }
   }
 
+  // Paced delivery: placed audio waits here, in order.
+  void holdSilence(std::uint64_t frames) { heldBack.resize(heldBack.size() + frames * channels); }
+  void holdBatch(const std::vector<Chunk>& batch, std::uint64_t skip) {
+    for (const Chunk& chunk : batch) {
+      const std::uint64_t frames = chunk.samples.size() / channels;
+      if (skip >= frames) {
+        skip -= frames;
+        continue;
+      }
+      heldBack.insert(heldBack.end(),
+                      chunk.samples.begin() + static_cast<std::ptrdiff_t>(skip * channels),
+                      chunk.samples.end());
+      skip = 0;
+    }
+  }
+  // Hands out what real time owes since the last piece: a little more while more than a
+  // fragment waits and a little less while less does, so what waits settles near one fragment
+  // instead of creeping up (it is lost when the run stops); and at once whatever exceeds the
+  // most that may wait.
+  void handOutDue(Clock::time_point at) {
+    const double elapsed = std::max(0.0, std::chrono::duration<double>(at - lastHandOut).count());
+    lastHandOut = at;
+    const auto held = static_cast<double>(heldBack.size() / channels);
+    if (held == 0) {
+      // Nothing waited, so no time is owed: the next arrival starts a fresh pace.
+      credit = 0;
+      return;
+    }
+    const double target = std::chrono::duration<double>(kHeldBackTarget).count() * rate;
+    const double settle = std::chrono::duration<double>(kSettleTime).count() * rate;
+    credit += elapsed * rate * std::clamp(1 + (held - target) / settle, 0.5, 1.5);
+    const double excess = held - std::chrono::duration<double>(kMostHeldBack).count() * rate;
+    const auto due = static_cast<std::uint64_t>(std::min(held, std::max(credit, excess)));
+    if (due == 0 || !isOpen()) return;
+    handler(heldBack.data(), static_cast<std::uint32_t>(due));
+    heldBack.erase(heldBack.begin(),
+                   heldBack.begin() + static_cast<std::ptrdiff_t>(due * channels));
+    credit = std::max(0.0, credit - static_cast<double>(due));
+  }
+
   // Hands out a batch without its first `skip` frames.
   void deliverBatch(const std::vector<Chunk>& batch, std::uint64_t skip) {
     for (const Chunk& chunk : batch) {
@@ -95,8 +151,9 @@ struct PulseDeliveryThread::State {
 };
 
 PulseDeliveryThread::PulseDeliveryThread(std::uint32_t channels, double sampleRate, Handler handler,
-                                         Now now)
-    : state_(std::make_shared<State>(channels, sampleRate, std::move(handler), std::move(now))) {
+                                         Pacing pacing, Now now)
+    : state_(std::make_shared<State>(channels, sampleRate, std::move(handler), pacing,
+                                     std::move(now))) {
   state_->timeline.resume(state_->now());
   thread_ = std::thread([state = state_] { run(state); });
   state_->threadID = thread_.get_id();
@@ -160,6 +217,7 @@ void PulseDeliveryThread::close() {
   if (std::this_thread::get_id() == state_->threadID) return;
   // Waiting for the call mutex waits out a handler call in progress; later ones see `open`.
   std::lock_guard wait(state_->callMutex);
+  state_->heldBack.clear();
 }
 
 void PulseDeliveryThread::open() {
@@ -174,7 +232,9 @@ void PulseDeliveryThread::run(const std::shared_ptr<State>& state) {
   for (;;) {
     {
       std::unique_lock guard(state->queueMutex);
-      const auto tick = state->sourceLost ? kTickWhileLost : kTickWhileConnected;
+      auto tick =
+          state->sourceLost || state->timeline.quiet() ? kTickWhileLost : kTickWhileConnected;
+      if (state->pacing == Pacing::ioCycles) tick = kIOCycle;
       state->queueChanged.wait_for(guard, tick,
                                    [&] { return state->quit || !state->queued.empty(); });
       if (state->quit) return;
@@ -185,7 +245,10 @@ void PulseDeliveryThread::run(const std::shared_ptr<State>& state) {
     {
       std::lock_guard guard(state->queueMutex);
       if (state->quit) return;
-      if (!state->open) continue;
+      if (!state->open) {
+        state->heldBack.clear();
+        continue;
+      }
       // Everything queued goes as one batch: a burst after a short stall is late audio, not
       // missing audio, and is judged by when its last piece arrived.
       std::uint64_t frames = 0;
@@ -201,8 +264,14 @@ void PulseDeliveryThread::run(const std::shared_ptr<State>& state) {
         silence = placement.silenceBefore;
       }
     }
-    state->deliverSilence(silence);
-    state->deliverBatch(batch, placement.dropFromStart);
+    if (state->pacing == Pacing::ioCycles) {
+      state->holdSilence(silence);
+      state->holdBatch(batch, placement.dropFromStart);
+      state->handOutDue(state->now());
+    } else {
+      state->deliverSilence(silence);
+      state->deliverBatch(batch, placement.dropFromStart);
+    }
     {
       std::lock_guard guard(state->queueMutex);
       for (auto& chunk : batch) {

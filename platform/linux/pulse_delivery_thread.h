@@ -23,9 +23,20 @@ class PulseDeliveryThread {
 
   using Now = std::function<CaptureTimeline::Clock::time_point()>;
 
+  // How placed audio reaches the handler.
+  enum class Pacing {
+    // As it arrives, in the server's fragments.
+    asDelivered,
+    // In pieces of a few milliseconds handed out at the pace of real time, like a device's IO
+    // cycles. For a consumer that pauses by ignoring what reaches it: it then drops the paused
+    // span to within a piece, rather than whole 20 ms fragments, an error that would add up
+    // over many pauses.
+    ioCycles,
+  };
+
   // Starts open, with the clock running from now. `now` reads the clock (tests fake it).
   PulseDeliveryThread(std::uint32_t channels, double sampleRate, Handler handler,
-                      Now now = CaptureTimeline::Clock::now);
+                      Pacing pacing = Pacing::asDelivered, Now now = CaptureTimeline::Clock::now);
   ~PulseDeliveryThread();
   PulseDeliveryThread(const PulseDeliveryThread&) = delete;
   PulseDeliveryThread& operator=(const PulseDeliveryThread&) = delete;

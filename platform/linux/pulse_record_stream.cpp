@@ -28,9 +28,15 @@ PulseRecordStream::~PulseRecordStream() {
 
 MaybeError PulseRecordStream::start() {
   if (delivery_) {
-    delivery_->open();
     PulseConnection::Lock lock(*connection_);
     wanted_ = Wanted::running;
+    // The clock starts again once the server has been asked and answered (or given up on):
+    // the program counts recorded time from when this call returns, and a track that counted
+    // the round trip too would gain it on every pause.
+    struct OpenOnReturn {
+      PulseDeliveryThread& delivery;
+      ~OpenOnReturn() { delivery.open(); }
+    } openOnReturn{*delivery_};
     // Without a stream now, the one made when the server is back starts uncorked.
     if (stream_ == nullptr || !ready_) return std::nullopt;
     // What was buffered before the pause belongs to the pause; drop it.
@@ -47,8 +53,8 @@ MaybeError PulseRecordStream::start() {
   }
 
   if (auto error = connection_->ensureConnected()) return error;
-  delivery_ =
-      std::make_unique<PulseDeliveryThread>(options_.channels, options_.sampleRate, handler_);
+  delivery_ = std::make_unique<PulseDeliveryThread>(options_.channels, options_.sampleRate,
+                                                    handler_, options_.pacing);
   std::optional<Error> failure;
   {
     PulseConnection::Lock lock(*connection_);

@@ -33,6 +33,7 @@ struct PulseRecordStreamOptions {
   // delivers, so the consumer sees one format for the stream's whole life.
   std::uint32_t sampleRate = 48000;
   std::uint32_t channels = 1;
+  PulseDeliveryThread::Pacing pacing = PulseDeliveryThread::Pacing::asDelivered;
 };
 
 // One record stream on the shared connection, delivering interleaved float samples on a

@@ -70,7 +70,8 @@ TEST(PulseDeliveryThread, DeliversWholeFramesInOrderOnItsOwnThread) {
   Recorder recorder;
   FakeClock clock;
   PulseDeliveryThread delivery(
-      2, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); }, clock.now());
+      2, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); },
+      PulseDeliveryThread::Pacing::asDelivered, clock.now());
   const float first[] = {1, 1, 2, 2, 3, 3};
   const float second[] = {4, 4, 5};  // a trailing half frame is not a frame
   delivery.push(first, sizeof first);
@@ -86,7 +87,8 @@ TEST(PulseDeliveryThread, AHoleArrivesAsSilence) {
   Recorder recorder;
   FakeClock clock;
   PulseDeliveryThread delivery(
-      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); }, clock.now());
+      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); },
+      PulseDeliveryThread::Pacing::asDelivered, clock.now());
   delivery.push(nullptr, 4 * sizeof(float));
   ASSERT_TRUE(recorder.waitForCalls(1));
   std::lock_guard guard(recorder.mutex);
@@ -98,7 +100,8 @@ TEST(PulseDeliveryThread, CloseWaitsForTheCallInProgressAndStopsLaterOnes) {
   Recorder recorder;
   FakeClock clock;
   PulseDeliveryThread delivery(
-      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); }, clock.now());
+      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); },
+      PulseDeliveryThread::Pacing::asDelivered, clock.now());
   {
     std::lock_guard guard(recorder.mutex);
     recorder.holdCalls = true;
@@ -134,7 +137,8 @@ TEST(PulseDeliveryThread, OpenResumesWithOnlyNewSamples) {
   Recorder recorder;
   FakeClock clock;
   PulseDeliveryThread delivery(
-      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); }, clock.now());
+      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); },
+      PulseDeliveryThread::Pacing::asDelivered, clock.now());
   delivery.close();
   const float old[] = {1};
   delivery.push(old, sizeof old);
@@ -157,7 +161,7 @@ TEST(PulseDeliveryThread, CloseFromInsideTheHandlerDoesNotDeadlock) {
         ++calls;
         delivery->close();
       },
-      clock.now());
+      PulseDeliveryThread::Pacing::asDelivered, clock.now());
   const float sample[] = {1};
   delivery->push(sample, sizeof sample);
   for (int i = 0; i < 100 && calls == 0; ++i) std::this_thread::sleep_for(10ms);
@@ -173,7 +177,8 @@ TEST(PulseDeliveryThread, TheTimeOfALostSourceArrivesAsSilence) {
   Recorder recorder;
   FakeClock clock;
   PulseDeliveryThread delivery(
-      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); }, clock.now());
+      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); },
+      PulseDeliveryThread::Pacing::asDelivered, clock.now());
   delivery.setSourceLost(true);
   clock.advance(500ms);
   ASSERT_TRUE(recorder.waitForFrames(24000));
