@@ -21,7 +21,6 @@
 #                                                path and devices; prints the environment again
 # Options of start:
 #   --mic-rate=HZ --mic-channels=N   the microphone's format
-#   --no-keep-alive                  no listeners on the devices (see start_keep_alive_listeners)
 #
 # Sourced by a bash script:
 #   start_private_audio_server [OPTION]   start one in a new temporary directory, export its
@@ -200,20 +199,6 @@ set_default() {
   done
 }
 
-# An idle null sink renders in blocks of up to two seconds and only picks up a lower latency at
-# its next wake-up, so a recorder connecting to it would get nothing for that long. A
-# low-latency listener on each monitor keeps the virtual devices ticking the way real hardware
-# does.
-start_keep_alive_listeners() {
-  local dir=$1 device
-  for device in speakers.monitor micsrc.monitor mic; do
-    parec --latency-msec=10 --device="$device" </dev/null >/dev/null 2>&1 &
-    echo $! >>"$dir/keepalive.pids"
-  done
-  # The sinks take the lower latency at their next wake-up, up to two seconds away.
-  sleep 2.5
-}
-
 stop_processes() {
   local list=$1 pid pids=() tries
   [ -f "$list" ] || return 0
@@ -234,7 +219,6 @@ stop_processes() {
 
 stop_command() {
   local dir=$1
-  stop_processes "$dir/keepalive.pids"
   stop_processes "$dir/server.pids"
   return 0
 }
@@ -251,8 +235,8 @@ kill_command() {
 # Launches the server of the settings saved in DIR (see start_command), makes its devices and
 # prints its clients' environment.
 launch() {
-  local dir=$1 kind mic_rate mic_channels keep_alive environment line
-  read -r kind mic_rate mic_channels keep_alive <"$dir/server.settings"
+  local dir=$1 kind mic_rate mic_channels environment line
+  read -r kind mic_rate mic_channels <"$dir/server.settings"
   if ! "${kind}_installed"; then
     echo "$kind is not installed here" >&2
     return 1
@@ -272,17 +256,15 @@ launch() {
     stop_command "$dir"
     return 1
   fi
-  [ "$keep_alive" = no ] || start_keep_alive_listeners "$dir"
   echo "$environment"
 }
 
 start_command() {
-  local mic_rate=48000 mic_channels=1 keep_alive=yes dir="" kind
+  local mic_rate=48000 mic_channels=1 dir="" kind
   while [ $# -gt 0 ]; do
     case "$1" in
       --mic-rate=*) mic_rate=${1#*=} ;;
       --mic-channels=*) mic_channels=${1#*=} ;;
-      --no-keep-alive) keep_alive=no ;;
       -*) usage ;;
       *)
         [ -z "$dir" ] || usage
@@ -301,7 +283,7 @@ start_command() {
   fi
   mkdir -p "$dir"
   # Kept for a restart, which must bring back the same server whatever its caller's environment.
-  echo "$kind $mic_rate $mic_channels $keep_alive" >"$dir/server.settings"
+  echo "$kind $mic_rate $mic_channels" >"$dir/server.settings"
   launch "$dir"
 }
 
@@ -317,8 +299,7 @@ restart_command() {
 
 usage() {
   echo "usage: private-audio-server.sh check" >&2
-  echo "       private-audio-server.sh start [--mic-rate=HZ] [--mic-channels=N]" \
-    "[--no-keep-alive] DIR" >&2
+  echo "       private-audio-server.sh start [--mic-rate=HZ] [--mic-channels=N] DIR" >&2
   echo "       private-audio-server.sh stop|kill|restart DIR" >&2
   exit 2
 }

@@ -33,11 +33,10 @@ class PulseTestServer {
     if (made == nullptr) throw std::runtime_error("cannot make a temporary directory");
     dir_ = made;
     // The microphone differs from the speakers in rate and channels, so a client that confuses
-    // the two devices' formats shows. These tests wait for the audio they check, so they need no
-    // listeners keeping the devices awake.
+    // the two devices' formats shows.
     const std::string output =
         run("'" + script() + "' start --mic-rate=" + std::to_string(kMicRate) +
-            " --mic-channels=2 --no-keep-alive '" + dir_ + "'");
+            " --mic-channels=2 '" + dir_ + "'");
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);) {
       const auto equals = line.find('=');
