@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -73,7 +74,24 @@ class PrivateAudioServer {
   }
   std::string pactl(const std::string& arguments) { return shell("pactl " + arguments + " 2>&1"); }
 
+  // Ends the server's daemons at once, as a crash would; the players die with it.
+  void kill() {
+    shell("'" + script() + "' kill '" + directory_ + "'");
+    for (int player : players_) ::waitpid(player, nullptr, 0);
+    players_.clear();
+  }
+  // Brings the same server back on the same socket with the same devices; whether it answers.
+  bool restart() { return !shell("'" + script() + "' restart '" + directory_ + "'").empty(); }
+  // Stops or continues every daemon of the server: a frozen server accepts nothing and
+  // answers nothing.
+  void freeze() { signalDaemons(SIGSTOP); }
+  void thaw() { signalDaemons(SIGCONT); }
+
  private:
+  void signalDaemons(int number) {
+    std::ifstream pids(directory_ + "/server.pids");
+    for (int pid = 0; pids >> pid;) ::kill(pid, number);
+  }
   static std::string script() {
     return std::string(ZUNO_SOURCE_DIR) + "/scripts/private-audio-server.sh";
   }
@@ -87,7 +105,8 @@ class PrivateAudioServer {
 // from a pipe on its standard output.
 class RecorderProcess {
  public:
-  explicit RecorderProcess(const std::string& outDir) {
+  // `stderrPath`: where its standard error goes; the test's own when empty.
+  explicit RecorderProcess(const std::string& outDir, const std::string& stderrPath = "") {
     int input[2];
     int output[2];
     if (::pipe(input) != 0 || ::pipe(output) != 0) return;
@@ -95,6 +114,10 @@ class RecorderProcess {
     if (pid_ == 0) {
       ::dup2(input[0], 0);
       ::dup2(output[1], 1);
+      if (!stderrPath.empty()) {
+        const int error = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (error >= 0) ::dup2(error, 2);
+      }
       ::close(input[1]);
       ::close(output[0]);
       ::execl(ZUNO_RECORDER_BINARY, ZUNO_RECORDER_BINARY, "record", "--out-dir", outDir.c_str(),

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <iterator>
+
+#include "e2e/e2e_support.h"
+
+namespace zuno::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+  std::size_t count = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// The decoded samples from `from` to `to` seconds into a track.
+std::vector<float> window(const TrackFacts& track, double from, double to) {
+  const auto begin = static_cast<std::size_t>(std::max(0.0, from) * 48000);
+  const auto end = std::min(track.samples.size(), static_cast<std::size_t>(to * 48000));
+  if (begin >= end) return {};
+  return {track.samples.begin() + static_cast<std::ptrdiff_t>(begin),
+          track.samples.begin() + static_cast<std::ptrdiff_t>(end)};
+}
+
+bool holdsTone(const std::vector<float>& samples, int hz, int otherHz) {
+  return rms(samples) > 0.05 && toneEnergy(samples, hz) > 20 * toneEnergy(samples, otherHz);
+}
+
+class RecordThroughServerTrouble : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!server.running()) GTEST_SKIP() << "no private audio server could be started";
+    outDir = server.directory() + "/recording";
+    stderrPath = server.directory() + "/recorder.stderr";
+  }
+  void playBothTones(double seconds) {
+    server.play("micsrc", 440, seconds);
+    server.play("speakers", 1000, seconds);
+  }
+  // Waits until the recorder's standard error holds `needle`.
+  bool waitForDiagnostic(const std::string& needle, std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+      if (readFile(stderrPath).find(needle) != std::string::npos) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  PrivateAudioServer server;
+  std::string outDir;
+  std::string stderrPath;
+};
+
+TEST_F(RecordThroughServerTrouble, ARestartedServerIsRecordedAgainOnTheSameTimeline) {
+  playBothTones(30);
+  RecorderProcess recorder(outDir, stderrPath);
+  ASSERT_TRUE(recorder.waitFor("\"event\":\"started\"")) << recorder.output();
+  const auto started = Clock::now();
+  // An idle server may take a couple of seconds to deliver a new stream's first audio.
+  std::this_thread::sleep_for(4s);
+  server.kill();
+  const double killedAt = secondsBetween(started, Clock::now());
+  ASSERT_TRUE(waitForDiagnostic("audio server connection lost", 5s)) << readFile(stderrPath);
+  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(server.restart());
+  ASSERT_TRUE(waitForDiagnostic("audio server connection is back", 10s)) << readFile(stderrPath);
+  playBothTones(30);
+  std::this_thread::sleep_for(3s);
+  recorder.send("stop\n");
+  const double recorded = secondsBetween(started, Clock::now());
+  EXPECT_EQ(recorder.wait(), 0) << recorder.output();
+
+  const std::string diagnostics = readFile(stderrPath);
+  EXPECT_EQ(occurrences(diagnostics, "audio server connection lost"), 1u) << diagnostics;
+  EXPECT_EQ(occurrences(diagnostics, "audio server connection is back"), 1u) << diagnostics;
+  const auto mic = inspectTrack(outDir + "/mic.m4a");
+  const auto system = inspectTrack(outDir + "/system.m4a");
+  ASSERT_TRUE(mic.readable && system.readable) << recorder.output();
+  for (const auto& [name, track, tone, other] :
+       {std::tuple{"mic", &mic, 440, 1000}, std::tuple{"system", &system, 1000, 440}}) {
+    SCOPED_TRACE(name);
+    EXPECT_NEAR(track->duration, recorded, 0.1) << "the track does not cover the run";
+    EXPECT_TRUE(holdsTone(window(*track, killedAt - 1.5, killedAt - 0.3), tone, other)) << "before";
+    EXPECT_LT(rms(window(*track, killedAt + 0.3, killedAt + 1.0)), 0.01) << "while gone";
+    EXPECT_TRUE(holdsTone(window(*track, recorded - 1.5, recorded - 0.3), tone, other))
+        << "after the server came back";
+  }
+}
+
+// Every way of ending a run ends it within two seconds while the server answers nothing, even
+// after a pause the server never confirmed.
+TEST_F(RecordThroughServerTrouble, AFrozenServerNeverHoldsUpTheEndOfARun) {
+  for (const char* how : {"stop", "SIGTERM", "SIGINT", "eof"}) {
+    SCOPED_TRACE(how);
+    std::filesystem::remove_all(outDir);
+    RecorderProcess recorder(outDir);
+    ASSERT_TRUE(recorder.waitFor("\"event\":\"started\""));
+    std::this_thread::sleep_for(1s);
+    server.freeze();
+    recorder.send("pause\n");
+    EXPECT_TRUE(recorder.waitFor("\"event\":\"paused\"", 2));
+    const std::string way = how;
+    const auto asked = Clock::now();
+    if (way == "stop") recorder.send("stop\n");
+    if (way == "SIGTERM") recorder.signal(SIGTERM);
+    if (way == "SIGINT") recorder.signal(SIGINT);
+    if (way == "eof") recorder.closeStdin();
+    EXPECT_TRUE(recorder.waitFor("\"event\":\"stopped\"", 2)) << recorder.output();
+    EXPECT_EQ(recorder.wait(), 0);
+    EXPECT_LT(secondsBetween(asked, Clock::now()), 2.5);
+    server.thaw();
+    for (const char* name : {"mic.m4a", "system.m4a"}) {
+      EXPECT_TRUE(inspectTrack(outDir + "/" + name).readable) << name;
+    }
+  }
+}
+
+// A pause costs the paused span and nothing else, in both tracks alike.
+TEST_F(RecordThroughServerTrouble, ManyPausesLeaveBothTracksTheSameLength) {
+  playBothTones(30);
+  RecorderProcess recorder(outDir);
+  ASSERT_TRUE(recorder.waitFor("\"event\":\"started\""));
+  std::this_thread::sleep_for(500ms);
+  for (int cycle = 0; cycle < 40; ++cycle) {
+    recorder.send("pause\n");
+    std::this_thread::sleep_for(50ms);
+    recorder.send("resume\n");
+    std::this_thread::sleep_for(200ms);
+  }
+  recorder.send("stop\n");
+  EXPECT_EQ(recorder.wait(), 0);
+  EXPECT_EQ(occurrences(recorder.output(), "\"event\":\"resumed\""), 40u);
+  const auto mic = inspectTrack(outDir + "/mic.m4a");
+  const auto system = inspectTrack(outDir + "/system.m4a");
+  ASSERT_TRUE(mic.readable && system.readable);
+  EXPECT_NEAR(mic.duration, system.duration, 0.05);
+  // 40 cycles of 200 ms recorded plus the half second before them.
+  EXPECT_NEAR(mic.duration, 8.5, 0.5);
+  EXPECT_TRUE(holdsTone(window(mic, 0.1, mic.duration - 0.1), 440, 1000));
+  EXPECT_TRUE(holdsTone(window(system, 0.1, system.duration - 0.1), 1000, 440));
+}
+
+}  // namespace
+}  // namespace zuno::e2e
