@@ -12,6 +12,8 @@ constexpr const char* kClientName = "zuno-recorder";
 // How often a lost server is looked for: twice a second notices a restart quickly and costs
 // nothing while it is gone.
 constexpr pa_usec_t kReconnectIntervalUsec = 500 * PA_USEC_PER_MSEC;
+constexpr std::chrono::milliseconds kRefusedRetryTime{1000};
+constexpr std::chrono::milliseconds kRefusedRetryInterval{100};
 
 }  // namespace
 
@@ -91,23 +93,33 @@ bool PulseConnection::beginConnectLocked() {
 }
 
 MaybeError PulseConnection::connectLocked() {
-  if (!beginConnectLocked()) {
-    Error error = pulseError("cannot connect to the audio server: " + lastErrorText());
+  const PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout);
+  // A server busy with something else (loading a module, say) may refuse a connection for a
+  // moment when its queue of waiting clients is full; one that is not there refuses every
+  // time, and is reported after this long.
+  const PulseDeadline refusalsUntil = pulseDeadlineIn(kRefusedRetryTime);
+  for (;;) {
+    bool settled = true;
+    if (beginConnectLocked()) {
+      pa_context* context = context_;
+      settled = waitUntil(
+          [context] {
+            return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) ||
+                   pa_context_get_state(context) == PA_CONTEXT_READY;
+          },
+          deadline);
+      if (isReady()) return std::nullopt;
+    }
+    const bool refused = settled && lastError() == PA_ERR_CONNECTIONREFUSED;
+    if (refused && std::chrono::steady_clock::now() < refusalsUntil) {
+      waitUntil([] { return false; }, pulseDeadlineIn(kRefusedRetryInterval));
+      continue;
+    }
+    Error error = settled ? pulseError("cannot connect to the audio server: " + lastErrorText())
+                          : pulseError("cannot connect to the audio server: no answer in time");
     disconnectLocked();
     return error;
   }
-  pa_context* context = context_;
-  const bool settled = waitUntil(
-      [context] {
-        return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) ||
-               pa_context_get_state(context) == PA_CONTEXT_READY;
-      },
-      pulseDeadlineIn(kPulseQueryTimeout));
-  if (isReady()) return std::nullopt;
-  Error error = settled ? pulseError("cannot connect to the audio server: " + lastErrorText())
-                        : pulseError("cannot connect to the audio server: no answer in time");
-  disconnectLocked();
-  return error;
 }
 
 void PulseConnection::disconnectLocked() {
