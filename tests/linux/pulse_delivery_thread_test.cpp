@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -66,16 +67,22 @@ struct Recorder {
   }
 };
 
+// A delivery thread handing what arrives to `recorder`, on `clock`.
+std::unique_ptr<PulseDeliveryThread> deliveryTo(Recorder& recorder, FakeClock& clock,
+                                                std::uint32_t channels = 1) {
+  return std::make_unique<PulseDeliveryThread>(
+      channels, kRate, [&recorder](const float* s, std::uint32_t f) { recorder.handle(s, f); },
+      PulseDeliveryThread::Pacing::asDelivered, clock.now());
+}
+
 TEST(PulseDeliveryThread, DeliversWholeFramesInOrderOnItsOwnThread) {
   Recorder recorder;
   FakeClock clock;
-  PulseDeliveryThread delivery(
-      2, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); },
-      PulseDeliveryThread::Pacing::asDelivered, clock.now());
+  auto delivery = deliveryTo(recorder, clock, 2);
   const float first[] = {1, 1, 2, 2, 3, 3};
   const float second[] = {4, 4, 5};  // a trailing half frame is not a frame
-  delivery.push(first, sizeof first);
-  delivery.push(second, sizeof second);
+  delivery->push(first, sizeof first);
+  delivery->push(second, sizeof second);
   ASSERT_TRUE(recorder.waitForCalls(2));
   std::lock_guard guard(recorder.mutex);
   EXPECT_EQ(recorder.firstSamples, (std::vector<float>{1, 4}));
@@ -86,10 +93,8 @@ TEST(PulseDeliveryThread, DeliversWholeFramesInOrderOnItsOwnThread) {
 TEST(PulseDeliveryThread, AHoleArrivesAsSilence) {
   Recorder recorder;
   FakeClock clock;
-  PulseDeliveryThread delivery(
-      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); },
-      PulseDeliveryThread::Pacing::asDelivered, clock.now());
-  delivery.push(nullptr, 4 * sizeof(float));
+  auto delivery = deliveryTo(recorder, clock);
+  delivery->push(nullptr, 4 * sizeof(float));
   ASSERT_TRUE(recorder.waitForCalls(1));
   std::lock_guard guard(recorder.mutex);
   EXPECT_EQ(recorder.firstSamples[0], 0.0f);
@@ -99,21 +104,19 @@ TEST(PulseDeliveryThread, AHoleArrivesAsSilence) {
 TEST(PulseDeliveryThread, CloseWaitsForTheCallInProgressAndStopsLaterOnes) {
   Recorder recorder;
   FakeClock clock;
-  PulseDeliveryThread delivery(
-      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); },
-      PulseDeliveryThread::Pacing::asDelivered, clock.now());
+  auto delivery = deliveryTo(recorder, clock);
   {
     std::lock_guard guard(recorder.mutex);
     recorder.holdCalls = true;
   }
   const float sample[] = {7};
-  delivery.push(sample, sizeof sample);
-  delivery.push(sample, sizeof sample);
+  delivery->push(sample, sizeof sample);
+  delivery->push(sample, sizeof sample);
   ASSERT_TRUE(recorder.waitForCalls(1));
 
   std::atomic<bool> closed{false};
   std::thread closer([&] {
-    delivery.close();
+    delivery->close();
     closed = true;
   });
   std::this_thread::sleep_for(100ms);
@@ -128,7 +131,7 @@ TEST(PulseDeliveryThread, CloseWaitsForTheCallInProgressAndStopsLaterOnes) {
     std::lock_guard guard(recorder.mutex);
     EXPECT_FALSE(recorder.insideCall);
   }
-  delivery.push(sample, sizeof sample);
+  delivery->push(sample, sizeof sample);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(recorder.calls(), 1u) << "queued or later samples were delivered after close";
 }
@@ -136,15 +139,13 @@ TEST(PulseDeliveryThread, CloseWaitsForTheCallInProgressAndStopsLaterOnes) {
 TEST(PulseDeliveryThread, OpenResumesWithOnlyNewSamples) {
   Recorder recorder;
   FakeClock clock;
-  PulseDeliveryThread delivery(
-      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); },
-      PulseDeliveryThread::Pacing::asDelivered, clock.now());
-  delivery.close();
+  auto delivery = deliveryTo(recorder, clock);
+  delivery->close();
   const float old[] = {1};
-  delivery.push(old, sizeof old);
-  delivery.open();
+  delivery->push(old, sizeof old);
+  delivery->open();
   const float fresh[] = {2};
-  delivery.push(fresh, sizeof fresh);
+  delivery->push(fresh, sizeof fresh);
   ASSERT_TRUE(recorder.waitForCalls(1));
   std::this_thread::sleep_for(50ms);
   std::lock_guard guard(recorder.mutex);
@@ -176,22 +177,20 @@ TEST(PulseDeliveryThread, CloseFromInsideTheHandlerDoesNotDeadlock) {
 TEST(PulseDeliveryThread, TheTimeOfALostSourceArrivesAsSilence) {
   Recorder recorder;
   FakeClock clock;
-  PulseDeliveryThread delivery(
-      1, kRate, [&](const float* s, std::uint32_t f) { recorder.handle(s, f); },
-      PulseDeliveryThread::Pacing::asDelivered, clock.now());
-  delivery.setSourceLost(true);
+  auto delivery = deliveryTo(recorder, clock);
+  delivery->setSourceLost(true);
   clock.advance(500ms);
   ASSERT_TRUE(recorder.waitForFrames(24000));
 
-  delivery.close();
+  delivery->close();
   clock.advance(10s);
-  delivery.open();
+  delivery->open();
   clock.advance(100ms);
   ASSERT_TRUE(recorder.waitForFrames(28800));
 
-  delivery.setSourceLost(false);
+  delivery->setSourceLost(false);
   const float sample[] = {0.5f};
-  delivery.push(sample, sizeof sample);
+  delivery->push(sample, sizeof sample);
   ASSERT_TRUE(recorder.waitForFrames(28801));
   std::lock_guard guard(recorder.mutex);
   EXPECT_EQ(recorder.totalFrames, 28801u) << "the paused ten seconds were filled too";
