@@ -150,7 +150,9 @@ TEST_F(RecordThroughServerTrouble, ManyPausesLeaveBothTracksTheSameLength) {
   const auto mic = inspectTrack(outDir + "/mic.m4a");
   const auto system = inspectTrack(outDir + "/system.m4a");
   ASSERT_TRUE(mic.readable && system.readable);
-  EXPECT_NEAR(mic.duration, system.duration, 0.05);
+  // Unloaded, 40 cycles leave them 4-39 ms apart; a busy machine adds to that. Losing a
+  // fragment per pause, as the microphone once did, would be 1.8 s.
+  EXPECT_NEAR(mic.duration, system.duration, 0.1);
   // 40 cycles of 200 ms recorded plus the half second before them.
   EXPECT_NEAR(mic.duration, 8.5, 0.5);
   EXPECT_TRUE(holdsTone(window(mic, 0.1, mic.duration - 0.1), 440, 1000));
