@@ -50,6 +50,14 @@ pa_mainloop_api* PulseConnection::api() const {
   return pa_threaded_mainloop_get_api(mainloop_);
 }
 
+pa_time_event* PulseConnection::timerIn(pa_usec_t after, pa_time_event_cb_t callback,
+                                        void* userdata) const {
+  timeval when{};
+  pa_gettimeofday(&when);
+  pa_timeval_add(&when, after);
+  return api()->time_new(api(), &when, callback, userdata);
+}
+
 MaybeError PulseConnection::ensureConnected() {
   std::lock_guard guard(connectMutex_);
   if (mainloop_ == nullptr) {
@@ -180,11 +188,8 @@ void PulseConnection::contextStateChangedLocked() {
 
 void PulseConnection::scheduleReconnectLocked() {
   if (reconnectTimer_ != nullptr) return;
-  timeval when{};
-  pa_gettimeofday(&when);
-  pa_timeval_add(&when, kReconnectIntervalUsec);
-  reconnectTimer_ = api()->time_new(
-      api(), &when,
+  reconnectTimer_ = timerIn(
+      kReconnectIntervalUsec,
       [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
         auto* self = static_cast<PulseConnection*>(userdata);
         api->time_free(event);
@@ -254,12 +259,8 @@ bool PulseConnection::waitUntil(const std::function<bool()>& done, PulseDeadline
   const auto remaining = std::chrono::duration_cast<std::chrono::microseconds>(
       deadline - std::chrono::steady_clock::now());
   if (remaining.count() <= 0) return false;
-  timeval when{};
-  pa_gettimeofday(&when);
-  pa_timeval_add(&when, static_cast<pa_usec_t>(remaining.count()));
-  // On the mainloop itself rather than the context, so a wait works while the context is gone.
-  pa_time_event* event = api()->time_new(
-      api(), &when,
+  pa_time_event* event = timerIn(
+      static_cast<pa_usec_t>(remaining.count()),
       [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
         auto* timer = static_cast<Timer*>(userdata);
         timer->expired = true;

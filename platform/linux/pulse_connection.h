@@ -66,6 +66,9 @@ class PulseConnection {
   pa_context* context() const { return context_; }
   pa_threaded_mainloop* mainloop() const { return mainloop_; }
   pa_mainloop_api* api() const;
+  // A one-shot timer on the mainloop itself (so it works while the context is gone), firing
+  // `after` microseconds from now; the callback frees it. Use under Lock.
+  pa_time_event* timerIn(pa_usec_t after, pa_time_event_cb_t callback, void* userdata) const;
   bool isReady() const;
 
   enum class Outcome { done, failed, timedOut };

@@ -1,7 +1,5 @@
 #include "linux/pulse_record_stream.h"
 
-#include <pulse/timeval.h>
-
 #include <cstring>
 
 namespace platform::linux_backend {
@@ -240,11 +238,8 @@ void PulseRecordStream::teardownLocked() {
 
 void PulseRecordStream::retryLaterLocked() {
   if (retryTimer_ != nullptr) return;
-  timeval when{};
-  pa_gettimeofday(&when);
-  pa_timeval_add(&when, kRetryIntervalUsec);
-  retryTimer_ = connection_->api()->time_new(
-      connection_->api(), &when,
+  retryTimer_ = connection_->timerIn(
+      kRetryIntervalUsec,
       [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
         auto* self = static_cast<PulseRecordStream*>(userdata);
         api->time_free(event);
