@@ -104,6 +104,12 @@ MaybeError PulseEchoCanceller::enable() {
         "canceller (" +
         module.error().description + ")");
   }
+  // The server may confirm the load before the canceller's source exists; recording it
+  // before then would find no such input.
+  if (auto source = awaitSource(*connection_, sourceName_, deadline); !source) {
+    disable();
+    return pulseError("voice processing is unavailable: " + source.error().description);
+  }
   enabled_ = true;
   return std::nullopt;
 }

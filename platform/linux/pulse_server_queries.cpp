@@ -1,5 +1,8 @@
 #include "linux/pulse_server_queries.h"
 
+#include <chrono>
+#include <thread>
+
 namespace platform::linux_backend {
 namespace {
 
@@ -119,6 +122,16 @@ Result<PulseDeviceFormat> sourceFormat(PulseConnection& connection, const std::s
   if (auto error = connection.ensureConnected()) return *error;
   PulseConnection::Lock lock(connection);
   return sourceFormatLocked(connection, name, deadline);
+}
+
+Result<PulseDeviceFormat> awaitSource(PulseConnection& connection, const std::string& name,
+                                      PulseDeadline deadline) {
+  constexpr auto kAskAgainAfter = std::chrono::milliseconds(20);
+  for (;;) {
+    auto format = sourceFormat(connection, name, deadline);
+    if (format || std::chrono::steady_clock::now() + kAskAgainAfter >= deadline) return format;
+    std::this_thread::sleep_for(kAskAgainAfter);
+  }
 }
 
 Result<PulseDeviceFormat> defaultSinkFormat(PulseConnection& connection, PulseDeadline deadline) {

@@ -32,6 +32,10 @@ Result<PulseDeviceFormat> defaultSourceFormat(
 Result<PulseDeviceFormat> sourceFormat(
     PulseConnection& connection, const std::string& name,
     PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout));
+// Like sourceFormat, but a source that does not exist yet is asked for again until `deadline`:
+// a server may confirm a module before the source it creates is there.
+Result<PulseDeviceFormat> awaitSource(PulseConnection& connection, const std::string& name,
+                                      PulseDeadline deadline);
 Result<PulseDeviceFormat> defaultSinkFormat(
     PulseConnection& connection, PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout));
 
