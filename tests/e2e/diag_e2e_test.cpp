@@ -76,8 +76,6 @@ TEST_F(Diagnostics, EverySubcommandAnswersWithStatusZero) {
       {"probe system", R"({"event":"probe","permission":"undetermined"})"},
       {"probe automation --bundle com.google.Chrome",
        R"({"event":"probe","permission":"undetermined"})"},
-      {"probe automation --bundle com.google.Chrome --check-only",
-       R"({"event":"probe","permission":"undetermined"})"},
       {"browser-tab --bundle com.google.Chrome",
        R"({"error":"unavailable","event":"browser_tab"})"},
   };
@@ -110,9 +108,14 @@ TEST_F(Diagnostics, ProbeSystemRecordsFromTheServerAndLeavesNothing) {
   const std::string events = server.directory() + "/events.txt";
   const std::string subscriber = server.directory() + "/subscriber.pid";
   shell("(stdbuf -oL pactl subscribe > '" + events + "' 2>&1 & echo $! > '" + subscriber + "')");
-  // The subscription is live once it reports a change of the test's own making.
-  server.pactl("set-sink-volume speakers 90%");
-  ASSERT_TRUE(fileShows(events, "on sink"));
+  // The subscription is live once it reports a change of the test's own making; until then each
+  // change may come before it.
+  bool live = false;
+  for (int percent = 90; !live && percent > 40; --percent) {
+    server.pactl("set-sink-volume speakers " + std::to_string(percent) + "%");
+    live = fileShows(events, "on sink", 0.2);
+  }
+  ASSERT_TRUE(live);
   const std::string before = server.pactl("list short source-outputs");
 
   const Answer answer = run(server.directory(), "probe system");

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "integration/diag_support.h"
 
 namespace zuno::testing {
@@ -9,100 +7,57 @@ namespace {
 
 using platform::CaptureAuthorizationStatus;
 
-std::string capsLine(const std::string& mic, bool systemAudio, const std::string& systemPermission,
-                     const std::string& transcribe) {
-  return "{\"event\":\"caps\",\"micPermission\":\"" + mic +
-         "\",\"systemAudio\":" + (systemAudio ? "true" : "false") +
-         ",\"systemAudioPermission\":\"" + systemPermission + "\",\"transcribe\":\"" + transcribe +
-         "\"}";
-}
+// One exact line (keys in order, "systemAudio" a JSON boolean) and status 0 for every answer,
+// and nothing is ever asked: no permission request, no speech authorisation, no tap, no Apple
+// event; from 26 on not even a recogniser is made.
+TEST(Caps, ReportsOneLineAndAsksNothing) {
+  const struct {
+    platform::OperatingSystemVersion version;
+    int micStatus;                 // the microphone's authorisation status
+    std::optional<int> preflight;  // none: no privacy service
+    std::optional<bool> japanese;  // the ja-JP recogniser: none, or whether it works on device
+    const char* mic;               // the line's words from here on
+    bool systemAudio;
+    const char* systemAudioPermission;
+    const char* transcribe;
+  } cases[] = {
+      {{14, 3, 9}, 3, {}, true, "granted", false, "undetermined", "sfspeech"},
+      {{14, 4, 0}, 3, {}, true, "granted", true, "undetermined", "sfspeech"},
+      {{15, 0, 0}, 3, 0, true, "granted", true, "granted", "sfspeech"},
+      {{13, 6, 0}, 3, 1, true, "granted", false, "denied", "sfspeech"},
+      {{15, 0, 0}, 3, 7, true, "granted", true, "undetermined", "sfspeech"},
+      {{26, 0, 0}, 3, {}, true, "granted", true, "undetermined", "speechanalyzer"},
+      {{25, 9, 9}, 3, {}, {}, "granted", true, "undetermined", "none"},
+      {{15, 0, 0}, 3, {}, false, "granted", true, "undetermined", "none"},
+      {{15, 0, 0}, 0, {}, true, "undetermined", true, "undetermined", "sfspeech"},
+      {{15, 0, 0}, 1, {}, true, "denied", true, "undetermined", "sfspeech"},
+      {{15, 0, 0}, 2, {}, true, "denied", true, "undetermined", "sfspeech"},
+      {{15, 0, 0}, 9, {}, true, "undetermined", true, "undetermined", "sfspeech"},
+  };
+  for (const auto& c : cases) {
+    const std::string line = std::string(R"({"event":"caps","micPermission":")") + c.mic +
+                             R"(","systemAudio":)" + (c.systemAudio ? "true" : "false") +
+                             R"(,"systemAudioPermission":")" + c.systemAudioPermission +
+                             R"(","transcribe":")" + c.transcribe + "\"}";
+    SCOPED_TRACE(line);
+    SimPlatform sim;
+    sim.process.setOperatingSystemVersion(c.version);
+    sim.microphonePermission.setStatus(static_cast<CaptureAuthorizationStatus>(c.micStatus));
+    if (c.preflight) scriptPreflight(sim, *c.preflight);
+    if (c.japanese) sim.speechRecognizers.addRecognizer("ja-JP", *c.japanese);
+    sim.speechRecognizers.addRecognizer("en-US");
 
-struct CapsCase {
-  const char* name;
-  std::function<void(SimPlatform&)> script;
-  std::string line;
-  std::vector<std::string> recognizerCalls{"makeRecognizer(ja-JP)"};
-  // The Japanese recogniser: none, or whether it works on the device.
-  std::optional<bool> japaneseOnDevice = true;
-};
-
-class Caps : public ::testing::TestWithParam<CapsCase> {};
-
-// Every answer is one exact line and status 0, and nothing is ever asked of the user: no
-// permission request, no speech authorisation, no tap, no Apple event.
-TEST_P(Caps, ReportsOneLineAndAsksNothing) {
-  SimPlatform sim;
-  sim.process.setOperatingSystemVersion({15, 0, 0});
-  if (auto onDevice = GetParam().japaneseOnDevice) {
-    sim.speechRecognizers.addRecognizer("ja-JP", *onDevice);
+    EXPECT_EQ(runWords(sim, {"caps", "--anything", "value"}), 0);
+    EXPECT_EQ(sim.runtime.stdoutLines(), std::vector<std::string>{line});
+    const bool analyzer = c.version.major >= 26;
+    EXPECT_EQ(
+        sim.speechRecognizers.calls(),
+        analyzer ? std::vector<std::string>{} : std::vector<std::string>{"makeRecognizer(ja-JP)"});
+    EXPECT_EQ(sim.microphonePermission.requests(), 0);
+    EXPECT_TRUE(sim.audioHardware.calls().empty());
+    EXPECT_TRUE(sim.appleEvents.calls().empty());
   }
-  sim.speechRecognizers.addRecognizer("en-US");
-  GetParam().script(sim);
-
-  EXPECT_EQ(runWords(sim, {"caps", "--anything", "value"}), 0);
-  EXPECT_EQ(sim.runtime.stdoutLines(), std::vector<std::string>{GetParam().line});
-  EXPECT_EQ(sim.speechRecognizers.calls(), GetParam().recognizerCalls);
-  EXPECT_EQ(sim.microphonePermission.requests(), 0);
-  EXPECT_TRUE(sim.audioHardware.calls().empty());
-  EXPECT_TRUE(sim.appleEvents.calls().empty());
-  EXPECT_EQ(sim.runtime.stderrText(), "");
 }
-
-void version(SimPlatform& sim, int major, int minor, int patch) {
-  sim.process.setOperatingSystemVersion({major, minor, patch});
-}
-void microphone(SimPlatform& sim, int status) {
-  sim.microphonePermission.setStatus(static_cast<CaptureAuthorizationStatus>(status));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, Caps,
-    ::testing::Values(CapsCase{"Taps14_3_9", [](SimPlatform& s) { version(s, 14, 3, 9); },
-                               capsLine("granted", false, "undetermined", "sfspeech")},
-                      CapsCase{"Taps14_4_0", [](SimPlatform& s) { version(s, 14, 4, 0); },
-                               capsLine("granted", true, "undetermined", "sfspeech")},
-                      CapsCase{"Taps15_0", [](SimPlatform&) {},
-                               capsLine("granted", true, "undetermined", "sfspeech")},
-                      // The permission is reported where taps are missing too.
-                      CapsCase{"Taps13_6",
-                               [](SimPlatform& s) {
-                                 version(s, 13, 6, 0);
-                                 scriptPreflight<1>(s);
-                               },
-                               capsLine("granted", false, "denied", "sfspeech")},
-                      CapsCase{"AnalyzerFrom26WithoutARecognizer",
-                               [](SimPlatform& s) { version(s, 26, 0, 0); },
-                               capsLine("granted", true, "undetermined", "speechanalyzer"),
-                               {}},
-                      CapsCase{"AnalyzerAfter26",
-                               [](SimPlatform& s) { version(s, 27, 1, 0); },
-                               capsLine("granted", true, "undetermined", "speechanalyzer"),
-                               {}},
-                      CapsCase{"JustBefore26", [](SimPlatform& s) { version(s, 25, 9, 9); },
-                               capsLine("granted", true, "undetermined", "sfspeech")},
-                      CapsCase{"NoJapaneseRecognizer",
-                               [](SimPlatform&) {},
-                               capsLine("granted", true, "undetermined", "none"),
-                               {"makeRecognizer(ja-JP)"},
-                               std::nullopt},
-                      CapsCase{"ServerOnlyRecognizer",
-                               [](SimPlatform&) {},
-                               capsLine("granted", true, "undetermined", "none"),
-                               {"makeRecognizer(ja-JP)"},
-                               false},
-                      CapsCase{"MicNotDetermined", [](SimPlatform& s) { microphone(s, 0); },
-                               capsLine("undetermined", true, "undetermined", "sfspeech")},
-                      CapsCase{"MicRestricted", [](SimPlatform& s) { microphone(s, 1); },
-                               capsLine("denied", true, "undetermined", "sfspeech")},
-                      CapsCase{"MicDenied", [](SimPlatform& s) { microphone(s, 2); },
-                               capsLine("denied", true, "undetermined", "sfspeech")},
-                      CapsCase{"MicUnknownStatus", [](SimPlatform& s) { microphone(s, 9); },
-                               capsLine("undetermined", true, "undetermined", "sfspeech")},
-                      CapsCase{"SystemAudioGranted", scriptPreflight<0>,
-                               capsLine("granted", true, "granted", "sfspeech")},
-                      CapsCase{"SystemAudioOtherAnswer", scriptPreflight<7>,
-                               capsLine("granted", true, "undetermined", "sfspeech")}),
-    [](const ::testing::TestParamInfo<CapsCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace zuno::testing

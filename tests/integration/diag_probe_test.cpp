@@ -12,132 +12,93 @@ namespace {
 using namespace std::chrono_literals;
 using platform::CaptureAuthorizationStatus;
 using ::testing::ElementsAre;
+using Script = std::function<void(SimPlatform&)>;
 
-std::string probeLine(const std::string& permission) {
-  return "{\"event\":\"probe\",\"permission\":\"" + permission + "\"}";
+Script mic(CaptureAuthorizationStatus status, bool answer) {
+  return [=](SimPlatform& s) {
+    s.microphonePermission.setStatus(status);
+    s.microphonePermission.setRequestAnswer(answer);
+  };
+}
+Script preflight(
+    std::int32_t answer, Script more = [](SimPlatform&) {}) {
+  return [=](SimPlatform& s) {
+    scriptPreflight(s, answer);
+    more(s);
+  };
+}
+// Asking and only checking answer alike here; which one was used is checked below.
+Script automation(platform::OSStatus status) {
+  return [=](SimPlatform& s) { s.appleEvents.setPermissionStatus(status, status); };
 }
 
-struct ProbeCase {
-  const char* name;
-  std::vector<std::string> words;
-  std::function<void(SimPlatform&)> script;
-  std::string line;
-  int status = 0;
-};
+std::string permission(const std::string& word) {
+  return R"({"event":"probe","permission":")" + word + "\"}";
+}
+const std::string kUsage = usageLine("probe requires <mic|system|automation>");
+const std::string kBundleUsage = usageLine("probe automation requires --bundle <BUNDLE_ID>");
 
-class Probe : public ::testing::TestWithParam<ProbeCase> {};
-
-TEST_P(Probe, AnswersWithOneLine) {
-  SimPlatform sim;
-  GetParam().script(sim);
-  EXPECT_EQ(runWords(sim, GetParam().words), GetParam().status);
-  EXPECT_EQ(sim.runtime.stdoutLines(), std::vector<std::string>{GetParam().line});
-  EXPECT_EQ(sim.runtime.stderrText(), "");
+// Every kind answers with one line, status 0; only usage errors end with status 1.
+TEST(Probe, AnswersWithOneLine) {
+  const std::vector<std::string> chrome{"probe", "automation", "--bundle", "com.google.Chrome"};
+  const struct {
+    std::vector<std::string> words;
+    Script script;
+    std::string line;
+  } cases[] = {
+      {{"probe", "mic"},
+       mic(CaptureAuthorizationStatus::notDetermined, true),
+       permission("granted")},
+      {{"probe", "mic"},
+       mic(CaptureAuthorizationStatus::notDetermined, false),
+       permission("denied")},
+      {{"probe", "mic"}, mic(CaptureAuthorizationStatus::restricted, false), permission("denied")},
+      {{"probe", "system"}, preflight(0), permission("granted")},
+      {{"probe", "system"}, preflight(1), permission("denied")},
+      {{"probe", "system"}, preflight(2), permission("undetermined")},
+      {{"probe", "system"}, [](SimPlatform&) {}, permission("undetermined")},
+      // A tap that cannot be made or started is no error: the preflight still answers.
+      {{"probe", "system"},
+       preflight(1, [](SimPlatform& s) { s.audioHardware.scriptProcessTap(-50, 0); }),
+       permission("denied")},
+      {{"probe", "system"},
+       preflight(0, [](SimPlatform& s) { s.audioHardware.scriptDeviceStart(-66); }),
+       permission("granted")},
+      {chrome, automation(0), permission("granted")},
+      {chrome, automation(platform::errAEEventNotPermitted), permission("denied")},
+      {chrome, automation(platform::errAEEventWouldRequireUserConsent), permission("undetermined")},
+      {chrome, automation(platform::procNotFound), permission("undetermined")},
+      {chrome, automation(1), permission("undetermined")},
+      {chrome, [](SimPlatform& s) { s.appleEvents.refuseTarget("com.google.Chrome"); },
+       permission("undetermined")},
+      {{"probe", "automation", "--bundle", "--check-only"}, {}, kBundleUsage},
+      {{"probe", "automation"}, {}, kBundleUsage},
+      {{"probe", "Mic"}, {}, kUsage},
+      {{"probe"}, {}, kUsage},
+      {{"probe", "--check-only", "mic"}, {}, kUsage},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words) + " " + c.line);
+    SimPlatform sim;
+    if (c.script) c.script(sim);
+    const bool usage = c.line.find("usage") != std::string::npos;
+    EXPECT_EQ(runWords(sim, c.words), usage ? 1 : 0);
+    EXPECT_EQ(sim.runtime.stdoutLines(), std::vector<std::string>{c.line});
+    EXPECT_EQ(sim.runtime.stderrText(), "");
+  }
 }
 
-void micAnswers(SimPlatform& sim, CaptureAuthorizationStatus status, bool answer) {
-  sim.microphonePermission.setStatus(status);
-  sim.microphonePermission.setRequestAnswer(answer);
-}
-void automation(SimPlatform& sim, platform::OSStatus status) {
-  sim.appleEvents.setPermissionStatus(status, status);
-}
-const std::string kProbeUsage = usageLine("probe requires <mic|system|automation>");
-const std::string kAutomationUsage = usageLine("probe automation requires --bundle <BUNDLE_ID>");
-
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, Probe,
-    ::testing::Values(
-        ProbeCase{
-            "MicGrantedByTheUser",
-            {"probe", "mic"},
-            [](SimPlatform& s) { micAnswers(s, CaptureAuthorizationStatus::notDetermined, true); },
-            probeLine("granted")},
-        ProbeCase{
-            "MicRefusedByTheUser",
-            {"probe", "mic"},
-            [](SimPlatform& s) { micAnswers(s, CaptureAuthorizationStatus::notDetermined, false); },
-            probeLine("denied")},
-        ProbeCase{
-            "MicRestricted",
-            {"probe", "mic"},
-            [](SimPlatform& s) { micAnswers(s, CaptureAuthorizationStatus::restricted, false); },
-            probeLine("denied")},
-        ProbeCase{"SystemGranted", {"probe", "system"}, scriptPreflight<0>, probeLine("granted")},
-        ProbeCase{"SystemDenied", {"probe", "system"}, scriptPreflight<1>, probeLine("denied")},
-        ProbeCase{"SystemWithoutPrivacyService",
-                  {"probe", "system"},
-                  [](SimPlatform&) {},
-                  probeLine("undetermined")},
-        // A tap that cannot be made or started is no error: the preflight still answers.
-        ProbeCase{"SystemTapRefused",
-                  {"probe", "system"},
-                  [](SimPlatform& s) {
-                    scriptPreflight<1>(s);
-                    s.audioHardware.scriptProcessTap(-50, 0);
-                  },
-                  probeLine("denied")},
-        ProbeCase{"SystemTapWillNotStart",
-                  {"probe", "system"},
-                  [](SimPlatform& s) {
-                    scriptPreflight<0>(s);
-                    s.audioHardware.scriptDeviceStart(-66);
-                  },
-                  probeLine("granted")},
-        ProbeCase{"AutomationGranted",
-                  {"probe", "automation", "--bundle", "com.google.Chrome"},
-                  [](SimPlatform& s) { automation(s, 0); },
-                  probeLine("granted")},
-        ProbeCase{"AutomationDenied",
-                  {"probe", "automation", "--bundle", "com.google.Chrome"},
-                  [](SimPlatform& s) { automation(s, platform::errAEEventNotPermitted); },
-                  probeLine("denied")},
-        ProbeCase{
-            "AutomationOpenDecision",
-            {"probe", "automation", "--bundle", "com.google.Chrome"},
-            [](SimPlatform& s) { automation(s, platform::errAEEventWouldRequireUserConsent); },
-            probeLine("undetermined")},
-        ProbeCase{"AutomationNotRunning",
-                  {"probe", "automation", "--bundle", "com.google.Chrome"},
-                  [](SimPlatform& s) { automation(s, platform::procNotFound); },
-                  probeLine("undetermined")},
-        ProbeCase{"AutomationOtherStatus",
-                  {"probe", "automation", "--bundle", "com.google.Chrome"},
-                  [](SimPlatform& s) { automation(s, 1); },
-                  probeLine("undetermined")},
-        ProbeCase{"AutomationNoTarget",
-                  {"probe", "automation", "--bundle", "com.google.Chrome"},
-                  [](SimPlatform& s) { s.appleEvents.refuseTarget("com.google.Chrome"); },
-                  probeLine("undetermined")},
-        ProbeCase{"AutomationEmptyBundle",
-                  {"probe", "automation", "--bundle", "--check-only"},
-                  [](SimPlatform&) {},
-                  kAutomationUsage,
-                  1},
-        ProbeCase{"AutomationNoBundle",
-                  {"probe", "automation"},
-                  [](SimPlatform&) {},
-                  kAutomationUsage,
-                  1},
-        ProbeCase{"KindCapitalised", {"probe", "Mic"}, [](SimPlatform&) {}, kProbeUsage, 1},
-        ProbeCase{"NoKind", {"probe"}, [](SimPlatform&) {}, kProbeUsage, 1},
-        ProbeCase{"OptionBeforeKind",
-                  {"probe", "--check-only", "mic"},
-                  [](SimPlatform&) {},
-                  kProbeUsage,
-                  1}),
-    [](const ::testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
-
-// What the preflight saw of the hardware when it was asked.
+SimPlatform* probed = nullptr;
 std::vector<std::string> hardwareAtPreflight;
 platform::Duration timeAtPreflight{};
-SimPlatform* probed = nullptr;
 
+// The tap runs half a second and is gone before the answer, which the exit would not do.
 TEST(ProbeSystem, RunsATapForHalfASecondAndTearsItDownBeforeAnswering) {
   SimPlatform sim;
   probed = &sim;
-  sim.loader.addLibrary(kPrivacyLibrary);
-  sim.loader.addSymbol(kPrivacyLibrary, "TCCAccessPreflight",
+  const std::string library = "/System/Library/PrivateFrameworks/TCC.framework/Versions/A/TCC";
+  sim.loader.addLibrary(library);
+  sim.loader.addSymbol(library, "TCCAccessPreflight",
                        reinterpret_cast<void*>(+[](const void*, const void*) -> std::int32_t {
                          hardwareAtPreflight = probed->audioHardware.calls();
                          timeAtPreflight = probed->runtime.now();
@@ -153,41 +114,34 @@ TEST(ProbeSystem, RunsATapForHalfASecondAndTearsItDownBeforeAnswering) {
   probed = nullptr;
 }
 
-// Before process taps existed there is nothing to try: no tap, not even the preflight.
+// Before process taps existed nothing is tried: no tap, not even the preflight.
 TEST(ProbeSystem, BeforeTapsExistTriesNothing) {
   SimPlatform sim;
   sim.process.setOperatingSystemVersion({14, 3, 9});
-  scriptPreflight<0>(sim);
+  scriptPreflight(sim, 0);
   EXPECT_EQ(runWords(sim, {"probe", "system"}), 0);
-  EXPECT_EQ(sim.runtime.stdoutLines(), std::vector<std::string>{probeLine("undetermined")});
+  EXPECT_EQ(sim.runtime.stdoutLines(), std::vector<std::string>{permission("undetermined")});
   EXPECT_TRUE(sim.audioHardware.calls().empty());
   EXPECT_TRUE(sim.loader.calls().empty());
 }
 
-// Asking is the default; any value of check-only, the empty one included, only checks.
+// Asking is the default; check-only with any value, the empty one included, only checks.
 TEST(ProbeAutomation, AsksUnlessCheckOnlyIsGiven) {
   const struct {
-    std::vector<std::string> words;
-    const char* call;
-  } cases[] = {
-      {{"probe", "automation", "--bundle", "com.google.Chrome"},
-       "determinePermission(com.google.Chrome, ****, ****, ask: true)"},
-      {{"probe", "automation", "--bundle", "com.google.Chrome", "--check-only"},
-       "determinePermission(com.google.Chrome, ****, ****, ask: false)"},
-      {{"probe", "automation", "--check-only", "no", "--bundle", "com.google.Chrome"},
-       "determinePermission(com.google.Chrome, ****, ****, ask: false)"},
-  };
+    std::vector<std::string> extraWords;
+    const char* ask;
+  } cases[] = {{{}, "true"}, {{"--check-only"}, "false"}, {{"--check-only", "no"}, "false"}};
   for (const auto& c : cases) {
     SimPlatform sim;
-    EXPECT_EQ(runWords(sim, c.words), 0);
-    EXPECT_THAT(sim.appleEvents.calls(),
-                ElementsAre("targetDescriptor(com.google.Chrome)", c.call));
+    std::vector<std::string> words{"probe", "automation", "--bundle", "com.google.Chrome"};
+    words.insert(words.end(), c.extraWords.begin(), c.extraWords.end());
+    EXPECT_EQ(runWords(sim, words), 0);
+    EXPECT_THAT(
+        sim.appleEvents.calls(),
+        ElementsAre(
+            "targetDescriptor(com.google.Chrome)",
+            std::string("determinePermission(com.google.Chrome, ****, ****, ask: ") + c.ask + ")"));
   }
-  SimPlatform unaddressable;
-  unaddressable.appleEvents.refuseTarget("com.google.Chrome");
-  EXPECT_EQ(runWords(unaddressable, cases[0].words), 0);
-  EXPECT_THAT(unaddressable.appleEvents.calls(),
-              ElementsAre("targetDescriptor(com.google.Chrome)"));
 }
 
 }  // namespace

@@ -12,9 +12,6 @@ namespace zuno::testing {
 
 using platform::sim::SimPlatform;
 
-inline constexpr const char* kPrivacyLibrary =
-    "/System/Library/PrivateFrameworks/TCC.framework/Versions/A/TCC";
-
 // The whole program on the sim backend, given the words after the program path.
 inline std::optional<int> runWords(SimPlatform& sim, std::vector<std::string> words) {
   words.insert(words.begin(), "zuno-recorder");
@@ -22,13 +19,15 @@ inline std::optional<int> runWords(SimPlatform& sim, std::vector<std::string> wo
   return platform::sim::runToExit([&] { runMain(sim.platform()); });
 }
 
-// The privacy service's preflight answering `answer`; without it the answer is undetermined.
-template <std::int32_t answer>
-void scriptPreflight(SimPlatform& sim) {
-  sim.loader.addLibrary(kPrivacyLibrary);
+// The system-audio preflight answering `answer` (by default there is no privacy service).
+inline std::int32_t preflightAnswer = 0;
+inline void scriptPreflight(SimPlatform& sim, std::int32_t answer) {
+  constexpr const char* kLibrary = "/System/Library/PrivateFrameworks/TCC.framework/Versions/A/TCC";
+  preflightAnswer = answer;
+  sim.loader.addLibrary(kLibrary);
   sim.loader.addSymbol(
-      kPrivacyLibrary, "TCCAccessPreflight",
-      reinterpret_cast<void*>(+[](const void*, const void*) -> std::int32_t { return answer; }));
+      kLibrary, "TCCAccessPreflight",
+      reinterpret_cast<void*>(+[](const void*, const void*) { return preflightAnswer; }));
 }
 
 inline std::string usageLine(const std::string& message) {
