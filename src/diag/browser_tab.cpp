@@ -57,7 +57,7 @@ std::optional<std::string> itemText(const platform::AppleEventDescriptor& list, 
 
 void runBrowserTab(platform::Platform& platform, const std::string& bundleId) {
   const std::string target = scriptTarget(bundleId);
-  // The identifier goes into script text: it is checked before anything else sees it.
+  // The identifier goes into script text: it is checked before any service sees it.
   if (!isPlainIdentifier(target)) unavailable(platform.runtime);
   if (automationPermissionState(platform.appleEvents, target, false) != "granted") {
     unavailable(platform.runtime);
@@ -69,7 +69,7 @@ void runBrowserTab(platform::Platform& platform, const std::string& bundleId) {
   if (!result) unavailable(platform.runtime);
   const auto url = itemText(*result, 1);
   if (!url || url->empty()) unavailable(platform.runtime);
-  const auto title = itemText(*result, 2);  // a tab may have no title
+  const auto title = itemText(*result, 2);  // an empty title is still a title
   if (!title) unavailable(platform.runtime);
   const Event tab{{"event", "browser_tab"}, {"title", *title}, {"url", *url}};
   // Text the event cannot carry would drop the line and leave the parent without any answer.
