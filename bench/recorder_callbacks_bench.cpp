@@ -44,7 +44,8 @@ struct Harness {
                               sim.audioHardware,
                               sim.microphonePermission,
                               sim.speechAnalysis,
-                              sim.speechRecognizers};
+                              sim.speechRecognizers,
+                              sim.appleEvents};
   std::filesystem::path directory;
   std::shared_ptr<zuno::Recorder> recorder;
 };

@@ -1,6 +1,7 @@
 #include "linux/linux_platform.h"
 
 #include "linux/ffmpeg_audio_files.h"
+#include "linux/linux_apple_events.h"
 #include "linux/linux_microphone_permission.h"
 #include "linux/linux_process.h"
 #include "linux/linux_speech_analysis.h"
@@ -31,6 +32,7 @@ struct LinuxPlatform::Services {
   LinuxMicrophonePermission microphonePermission;
   LinuxSpeechAnalysis speechAnalysis;
   LinuxSpeechRecognizers speechRecognizers{audioFiles};
+  LinuxAppleEvents appleEvents;
 };
 
 LinuxPlatform::LinuxPlatform(int argc, char** argv)
@@ -39,7 +41,7 @@ LinuxPlatform::LinuxPlatform(int argc, char** argv)
           Platform{services_->runtime, services_->process, services_->fileSystem, services_->loader,
                    services_->audioFiles, services_->audioEngines, services_->audioHardware,
                    services_->microphonePermission, services_->speechAnalysis,
-                   services_->speechRecognizers})) {}
+                   services_->speechRecognizers, services_->appleEvents})) {}
 
 LinuxPlatform::~LinuxPlatform() = default;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "sim/sim_apple_events.h"
 #include "sim/sim_audio_engine.h"
 #include "sim/sim_audio_files.h"
 #include "sim/sim_audio_hardware.h"
@@ -29,13 +30,14 @@ class SimPlatform {
   SimMicrophonePermission microphonePermission;
   SimSpeechAnalysis speechAnalysis{runtime};
   SimSpeechRecognizers speechRecognizers{runtime};
+  SimAppleEvents appleEvents;
 
   Platform& platform() { return platform_; }
 
  private:
-  Platform platform_{runtime,        process,          fileSystem,    loader,
-                     audioFiles,     audioEngines,     audioHardware, microphonePermission,
-                     speechAnalysis, speechRecognizers};
+  Platform platform_{runtime,        process,           fileSystem,    loader,
+                     audioFiles,     audioEngines,      audioHardware, microphonePermission,
+                     speechAnalysis, speechRecognizers, appleEvents};
 };
 
 }  // namespace platform::sim

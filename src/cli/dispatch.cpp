@@ -5,6 +5,9 @@
 #include <string_view>
 
 #include "cli/options.h"
+#include "diag/browser_tab.h"
+#include "diag/caps.h"
+#include "diag/probe.h"
 #include "events/event.h"
 #include "record/recorder.h"
 #include "transcribe/transcribe.h"
@@ -31,7 +34,7 @@ struct Subcommand {
 };
 
 constexpr std::array kSubcommands{
-    Subcommand{"caps", nullptr, nullptr},
+    Subcommand{"caps", nullptr, [](const Invocation& call) { runCaps(call.platform); }},
     Subcommand{"watch", nullptr, nullptr},
     Subcommand{"record",
                [](const Invocation& call) -> std::optional<std::string_view> {
@@ -57,8 +60,26 @@ constexpr std::array kSubcommands{
                  if (locale.empty()) locale = "ja-JP";
                  runTranscribe(call.platform, optionValue(call.options, "audio"), locale);
                }},
-    Subcommand{"probe", nullptr, nullptr},
-    Subcommand{"browser-tab", nullptr, nullptr},
+    // The kind is passed on unchecked: the probe answers a kind it does not know itself.
+    Subcommand{
+        "probe",
+        [](const Invocation& call) -> std::optional<std::string_view> {
+          if (call.rest.empty() || call.rest.front().starts_with("--")) {
+            return "probe requires <mic|system|automation>";
+          }
+          return std::nullopt;
+        },
+        [](const Invocation& call) { runProbe(call.platform, call.rest.front(), call.options); }},
+    Subcommand{"browser-tab",
+               [](const Invocation& call) -> std::optional<std::string_view> {
+                 if (optionValue(call.options, "bundle").empty()) {
+                   return "browser-tab requires --bundle <BUNDLE_ID>";
+                 }
+                 return std::nullopt;
+               },
+               [](const Invocation& call) {
+                 runBrowserTab(call.platform, optionValue(call.options, "bundle"));
+               }},
 };
 
 std::string subcommandRequiredMessage() {

@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/system_releases.h"
+
 namespace zuno {
 namespace {
 
 constexpr const char* kAggregateDeviceName = "zuno-recorder-tap";
-
-bool systemHasProcessTaps(const platform::OperatingSystemVersion& version) {
-  return version.major > 14 || (version.major == 14 && version.minor >= 4);
-}
 
 platform::DescriptionDictionary aggregateDescription(const std::string& deviceUID,
                                                      const std::string& tapUID) {
@@ -46,7 +44,7 @@ SystemAudioTap::~SystemAudioTap() {
 }
 
 void SystemAudioTap::construct() {
-  if (!systemHasProcessTaps(process_.operatingSystemVersion())) {
+  if (!offersProcessTaps(process_.operatingSystemVersion())) {
     throw SystemAudioTapError::unsupportedOS();
   }
 

@@ -1,20 +1,11 @@
 #include "transcribe/transcribe.h"
 
-#include <tuple>
-
+#include "core/system_releases.h"
 #include "events/event.h"
 #include "transcribe/legacy_recognizer_engine.h"
 #include "transcribe/speech_analyzer_engine.h"
 
 namespace zuno {
-namespace {
-
-// The release that brought the on-device speech analyzer.
-bool offersSpeechAnalyzer(const platform::OperatingSystemVersion& version) {
-  return std::tie(version.major, version.minor, version.patch) >= std::make_tuple(26, 0, 0);
-}
-
-}  // namespace
 
 void runTranscribe(platform::Platform& platform, const std::string& audioPath,
                    const std::string& locale) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/apple_events.h"
 #include "platform/audio_engine.h"
 #include "platform/audio_files.h"
 #include "platform/audio_hardware.h"
@@ -23,6 +24,7 @@ struct Platform {
   MicrophonePermission& microphonePermission;
   SpeechAnalysis& speechAnalysis;
   SpeechRecognizers& speechRecognizers;
+  AppleEvents& appleEvents;
 };
 
 }  // namespace platform

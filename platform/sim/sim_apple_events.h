@@ -1,0 +1,54 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/apple_events.h"
+
+namespace platform::sim {
+
+// Applications a test scripts: whether each can be addressed, what the permission query answers
+// and what a script returns. Every call is logged in order, so a test can also check what was
+// never asked (no permission query, no script).
+class SimAppleEvents final : public AppleEvents {
+ public:
+  std::shared_ptr<const AppleEventTarget> targetDescriptor(
+      const std::string& bundleIdentifier) override;
+  OSStatus determinePermissionToAutomateTarget(const AppleEventTarget& target,
+                                               AEEventClass eventClass, AEEventID eventID,
+                                               bool askUserIfNeeded) override;
+  std::shared_ptr<AppleScript> compileScript(const std::string& source) override;
+
+  // --- script. Every identifier can be addressed until refused.
+  void refuseTarget(const std::string& bundleIdentifier);
+  // Default: errAEEventWouldRequireUserConsent when only checking, 0 when the user is asked
+  // (who then agrees).
+  void setPermissionStatus(OSStatus whenChecked, OSStatus whenAsked);
+  // Default: compiles, and runs to an empty list.
+  void failCompile();
+  void setScriptResult(Result<AppleEventDescriptor> result);
+
+  // --- what was asked: "targetDescriptor(ID)", "determinePermission(ID, CLASS, EVENT, ask: B)"
+  // (codes as their four characters), "compileScript(SOURCE)", "executeAndReturnError"
+  std::vector<std::string> calls() const;
+
+  // Used by the scripts this service compiled.
+  void log(std::string call);
+  Result<AppleEventDescriptor> scriptResult() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::set<std::string> refused_;
+  OSStatus whenChecked_ = errAEEventWouldRequireUserConsent;
+  OSStatus whenAsked_ = 0;
+  bool compiles_ = true;
+  Result<AppleEventDescriptor> result_{AppleEventDescriptor{}};
+  std::vector<std::string> calls_;
+};
+
+}  // namespace platform::sim
