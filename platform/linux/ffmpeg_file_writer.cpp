@@ -2,7 +2,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 }
@@ -11,16 +10,13 @@ extern "C" {
 #include <array>
 
 #include "linux/ffmpeg_support.h"
-#include "linux/ffmpeg_track_file_io.h"
+#include "linux/mp4_track_file.h"
 
 namespace platform::linux_backend {
 
 struct FfmpegFileWriter::Encoder {
-  // Outlives the container, which only borrows its I/O context.
-  std::unique_ptr<TrackFileIo> file;
-  AVFormatContext* container = nullptr;
+  std::unique_ptr<Mp4TrackFile> file;
   AVCodecContext* codec = nullptr;
-  AVStream* stream = nullptr;
   AVAudioFifo* fifo = nullptr;
   AVFrame* frame = nullptr;
   AVPacket* packet = nullptr;
@@ -31,20 +27,15 @@ struct FfmpegFileWriter::Encoder {
     av_frame_free(&frame);
     if (fifo) av_audio_fifo_free(fifo);
     avcodec_free_context(&codec);
-    if (container) {
-      container->pb = nullptr;
-      avformat_free_context(container);
-    }
   }
 
-  // Sends one frame (or, with none, the end of the stream) and writes every packet it yields.
+  // Sends one frame (or, with none, the end of the stream) and stores every packet it yields.
   int encode(AVFrame* input) {
     int status = avcodec_send_frame(codec, input);
     if (status < 0) return status;
     while ((status = avcodec_receive_packet(codec, packet)) >= 0) {
-      av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
-      packet->stream_index = stream->index;
-      status = av_interleaved_write_frame(container, packet);
+      status = file->addFrame({packet->data, static_cast<std::size_t>(packet->size)});
+      av_packet_unref(packet);
       if (status < 0) return status;
     }
     return status == AVERROR(EAGAIN) || status == AVERROR_EOF ? 0 : status;
@@ -68,13 +59,10 @@ Result<std::unique_ptr<AudioFileForWriting>> FfmpegFileWriter::open(const std::s
     return ffmpegError("cannot open " + path + " for writing (" + step + ")", code);
   };
   if (channels < 1 || channels > kMaxChannels) return failed("channel count", AVERROR(EINVAL));
-  int status = avformat_alloc_output_context2(&encoder->container, nullptr, nullptr, path.c_str());
-  if (status < 0 || !encoder->container) return failed("container", status);
   const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (!aac) return failed("no AAC encoder", AVERROR_ENCODER_NOT_FOUND);
-  encoder->stream = avformat_new_stream(encoder->container, nullptr);
   encoder->codec = avcodec_alloc_context3(aac);
-  if (!encoder->stream || !encoder->codec) return failed("allocation", AVERROR(ENOMEM));
+  if (!encoder->codec) return failed("allocation", AVERROR(ENOMEM));
 
   const int rate = static_cast<int>(sampleRate);
   encoder->codec->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -83,30 +71,24 @@ Result<std::unique_ptr<AudioFileForWriting>> FfmpegFileWriter::open(const std::s
   encoder->codec->bit_rate = bitRate;
   encoder->codec->profile = FF_PROFILE_AAC_LOW;
   encoder->codec->time_base = AVRational{1, rate};
-  if (encoder->container->oformat->flags & AVFMT_GLOBALHEADER) {
-    encoder->codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  }
-  if ((status = avcodec_open2(encoder->codec, aac, nullptr)) < 0) return failed("encoder", status);
-  if ((status = avcodec_parameters_from_context(encoder->stream->codecpar, encoder->codec)) < 0) {
-    return failed("parameters", status);
-  }
-  encoder->stream->time_base = encoder->codec->time_base;
+  // The decoder configuration goes into the file's sample description, not into every frame.
+  encoder->codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  int status = avcodec_open2(encoder->codec, aac, nullptr);
+  if (status < 0) return failed("encoder", status);
 
-  auto file = TrackFileIo::open(path);
-  if (!file) return file.error();
-  encoder->file = std::move(file.value());
-  encoder->container->pb = encoder->file->context();
-  encoder->container->flags |= AVFMT_FLAG_CUSTOM_IO;
-  // The edit list that hides the encoder's priming and final padding is counted in the movie's
-  // time scale; at the default of milliseconds the track's length would be rounded by up to 47
-  // samples, at the sample rate it is exact.
-  AVDictionary* options = nullptr;
-  av_dict_set_int(&options, "movie_timescale", rate, 0);
-  status = avformat_write_header(encoder->container, &options);
-  av_dict_free(&options);
-  // On the disk now, so that a disk already full fails here rather than at the first write.
-  if (status >= 0) status = encoder->file->flush();
-  if (status < 0) return failed("header", status);
+  mp4::AudioTrack track;
+  track.sampleRate = static_cast<std::uint32_t>(rate);
+  track.channels = static_cast<std::uint16_t>(channels);
+  track.decoderConfig.assign(encoder->codec->extradata,
+                             encoder->codec->extradata + encoder->codec->extradata_size);
+  track.bitRate = static_cast<std::uint32_t>(bitRate);
+  track.frameDuration = static_cast<std::uint32_t>(encoder->codec->frame_size);
+  track.priming = static_cast<std::uint32_t>(encoder->codec->initial_padding);
+
+  auto storage = TrackFileStorage::open(path);
+  if (!storage) return storage.error();
+  encoder->file = std::make_unique<Mp4TrackFile>(std::move(storage.value()), std::move(track));
+  if ((status = encoder->file->start()) < 0) return failed("header", status);
 
   encoder->fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, channels, 8192);
   encoder->frame = av_frame_alloc();
@@ -136,13 +118,13 @@ FfmpegFileWriter::~FfmpegFileWriter() {
 }
 
 MaybeError FfmpegFileWriter::close() {
-  // Completing the container is the whole point of closing: encode what is still queued (the
-  // last frame may be short), drain the encoder and write the index.
+  // Completing the file is the whole point of closing: encode what is still queued (the last
+  // frame may be short), drain the encoder and write the index.
   if (!encoder_) return std::nullopt;
   const std::unique_ptr<Encoder> encoder = std::move(encoder_);
   if (failure_ < 0) {
-    // The file has a gap, so there is nothing to complete; the descriptor and the lock go.
-    encoder->file->close();
+    // The file has a gap, so there is nothing to complete; it stays playable up to the gap.
+    encoder->file->abandon();
     return ffmpegError("cannot complete " + path_, failure_);
   }
   // A container without packets would have no track at all; a single silent sample keeps a
@@ -157,12 +139,12 @@ MaybeError FfmpegFileWriter::close() {
   const int remaining = av_audio_fifo_size(encoder->fifo);
   if (remaining > 0) status = encoder->encodeFromFifo(remaining);
   if (status >= 0) status = encoder->encode(nullptr);
-  if (status >= 0) status = av_write_trailer(encoder->container);
   // Closed whatever happened above, so that the lock never outlives the call.
-  const int closed = encoder->file->close();
-  // The storage's own reason is the one worth reporting; the muxer only passes it on.
-  if (encoder->file->failure() < 0) status = encoder->file->failure();
-  if (status >= 0) status = closed;
+  if (status >= 0) {
+    status = encoder->file->finish(static_cast<std::uint64_t>(encoder->nextPts));
+  } else {
+    encoder->file->abandon();
+  }
   if (status < 0) return ffmpegError("cannot complete " + path_, status);
   return std::nullopt;
 }
@@ -189,10 +171,6 @@ MaybeError FfmpegFileWriter::write(const PCMBuffer& buffer) {
   while (status >= 0 && av_audio_fifo_size(encoder_->fifo) >= frameSize) {
     status = encoder_->encodeFromFifo(frameSize);
   }
-  // Handed to the kernel within the call that produced it, so that a full disk is reported by
-  // this write and not by some later one or only by the close.
-  if (status >= 0) status = encoder_->file->flush();
-  if (encoder_->file->failure() < 0) status = encoder_->file->failure();
   if (status < 0) {
     failure_ = status;
     return ffmpegError("cannot write " + path_, status);

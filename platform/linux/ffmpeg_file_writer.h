@@ -8,9 +8,10 @@
 namespace platform::linux_backend {
 
 // One MPEG-4 audio file with one AAC-LC track. The encoder takes fixed 1024-sample frames, so
-// written samples wait in a queue until a frame is full; closing encodes the rest and writes
-// the index, which makes the file playable. The file is locked while open (see TrackFileIo), and
-// a failed write fails every later write and the close too: the file has a gap from there on.
+// written samples wait in a queue until a frame is full. The file is playable while it is written
+// and ordinary once closed (see Mp4TrackFile); closing encodes the rest and writes the index. The
+// file is locked while open (see TrackFileStorage), and a failed write fails every later write
+// and the close too: the file has a gap from there on, and stays playable up to it.
 class FfmpegFileWriter final : public AudioFileForWriting {
  public:
   // More than a 7.1 layout is not something a track needs.

@@ -55,7 +55,6 @@ class FfmpegTrackFileStorageTest : public FfmpegFilesTest {
 
   void resetTone() { written_ = 0; }
 
- private:
   std::uint64_t written_ = 0;
 };
 
@@ -129,7 +128,7 @@ TEST_F(FfmpegFullDiskTest, AFullDiskFailsTheWriteOrCloseThatMetItAndEveryWriteAf
     } else {
       // The storage tmpfs gives a file is whole pages: the last page of the track must be
       // nearly used up, or what the close writes could still fit in it. Audio goes to the disk
-      // with each write, so the file's size shows where it stands.
+      // every half second, so the file's size shows where it stands.
       while (4096 - sizeOf(path) % 4096 > 192) {
         ASSERT_FALSE(writeTone(**writer, 1024));
         ASSERT_LT(sizeOf(path), 40000) << "the track's size does not grow with its writes";
@@ -153,6 +152,12 @@ TEST_F(FfmpegFullDiskTest, AFullDiskFailsTheWriteOrCloseThatMetItAndEveryWriteAf
     ASSERT_TRUE(closed);
     EXPECT_EQ(closed->description, "cannot complete " + path + full);
     EXPECT_EQ(closed->code, AVERROR(ENOSPC));
+    // Still a file that plays, with all but the last half second or so written.
+    EXPECT_EQ(run("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1"), "");
+    const auto decoded = decode(files, path);
+    ASSERT_FALSE(decoded.error) << decoded.error->description;
+    EXPECT_GT(decoded.channels.at(0).size() + 0.6 * kRate, written_);
+    EXPECT_LE(decoded.channels.at(0).size(), written_ + 1024);
   }
 }
 

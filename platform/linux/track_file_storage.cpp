@@ -1,9 +1,4 @@
-#include "linux/ffmpeg_track_file_io.h"
-
-extern "C" {
-#include <libavformat/avio.h>
-#include <libavutil/mem.h>
-}
+#include "linux/track_file_storage.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,10 +11,6 @@ extern "C" {
 
 namespace platform::linux_backend {
 namespace {
-
-// Large enough that a write(2) carries many packets, small enough that a flush after every
-// write of audio costs nothing noticeable.
-constexpr int kBufferSize = 32 * 1024;
 
 // Creation flags. O_NOFOLLOW makes a symbolic link in the last component an error (ELOOP)
 // instead of a way to write somewhere else; O_NONBLOCK keeps a FIFO of that name from hanging
@@ -62,26 +53,11 @@ bool lockUnsupported(int errnoValue) {
 
 }  // namespace
 
-// FFmpeg's callback types differ between releases only in the constness of the data.
-struct TrackFileIo::Callbacks {
-#if LIBAVFORMAT_VERSION_MAJOR < 61
-  using Data = std::uint8_t*;
-#else
-  using Data = const std::uint8_t*;
-#endif
-  static int write(void* opaque, Data data, int size) {
-    return static_cast<TrackFileIo*>(opaque)->writeAll(data, size);
-  }
-  static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
-    return static_cast<TrackFileIo*>(opaque)->seekTo(offset, whence);
-  }
-};
-
-Result<std::unique_ptr<TrackFileIo>> TrackFileIo::open(const std::string& path) {
+Result<std::unique_ptr<TrackFileStorage>> TrackFileStorage::open(const std::string& path) {
   const int fd = openWithoutFollowingLinks(path);
   if (fd < 0) return openFailed(path, -fd);
   // Owns the descriptor from here, so every failure below closes it.
-  std::unique_ptr<TrackFileIo> io(new TrackFileIo(fd));
+  std::unique_ptr<TrackFileStorage> storage(new TrackFileStorage(fd));
 
   struct stat status {};
   if (::fstat(fd, &status) != 0) return openFailed(path, errno);
@@ -98,75 +74,64 @@ Result<std::unique_ptr<TrackFileIo>> TrackFileIo::open(const std::string& path) 
     if (!lockUnsupported(errno)) return openFailed(path, errno);
   }
   if (::ftruncate(fd, 0) != 0) return openFailed(path, errno);
-
-  auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
-  if (buffer) {
-    io->context_ = avio_alloc_context(buffer, kBufferSize, 1, io.get(), nullptr, &Callbacks::write,
-                                      &Callbacks::seek);
-  }
-  if (!io->context_) {
-    av_free(buffer);
-    return openFailed(path, ENOMEM);
-  }
-  return io;
+  return storage;
 }
 
-TrackFileIo::TrackFileIo(int fd) : fd_(fd) {}
+TrackFileStorage::TrackFileStorage(int fd) : fd_(fd) {}
 
-TrackFileIo::~TrackFileIo() {
-  if (context_) {
-    av_freep(&context_->buffer);
-    avio_context_free(&context_);
-  }
+TrackFileStorage::~TrackFileStorage() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-int TrackFileIo::fail(int code) {
-  if (failure_ == 0) failure_ = code;
+int TrackFileStorage::fail(int errnoValue) {
+  if (failure_ == 0) failure_ = -errnoValue;
   return failure_;
 }
 
-int TrackFileIo::writeAll(const std::uint8_t* data, int size) {
+int TrackFileStorage::writeAllAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
   if (failure_) return failure_;
-  for (int left = size; left > 0;) {
-    const ssize_t written = ::write(fd_, data, static_cast<std::size_t>(left));
+  if (fd_ < 0) return fail(EBADF);
+  const std::uint8_t* at = data.data();
+  for (std::size_t left = data.size(); left > 0;) {
+    const ssize_t written = ::pwrite(fd_, at, left, static_cast<off_t>(offset));
     if (written < 0 && errno == EINTR) continue;
     // A regular file takes at least one byte or says why not; no progress at all would loop.
-    if (written <= 0) return fail(AVERROR(written < 0 ? errno : EIO));
-    data += written;
-    left -= static_cast<int>(written);
+    if (written <= 0) return fail(written < 0 ? errno : EIO);
+    at += written;
+    offset += static_cast<std::uint64_t>(written);
+    left -= static_cast<std::size_t>(written);
   }
-  return size;
+  return 0;
 }
 
-std::int64_t TrackFileIo::seekTo(std::int64_t offset, int whence) {
+int TrackFileStorage::append(std::span<const std::uint8_t> data) {
+  const int status = writeAllAt(size_, data);
+  if (status == 0) size_ += data.size();
+  return status;
+}
+
+int TrackFileStorage::writeAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
+  if (offset + data.size() > size_) return fail(EINVAL);
+  return writeAllAt(offset, data);
+}
+
+void TrackFileStorage::cutBackTo(std::uint64_t size) {
+  if (fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(size)) == 0) size_ = size;
+}
+
+int TrackFileStorage::sync() {
   if (failure_) return failure_;
-  whence &= ~AVSEEK_FORCE;
-  if (whence == AVSEEK_SIZE) {
-    struct stat status {};
-    if (::fstat(fd_, &status) != 0) return fail(AVERROR(errno));
-    return status.st_size;
-  }
-  const off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
-  if (at < 0) return fail(AVERROR(errno));
-  return at;
+  // Some file systems only report a failed write-back here; EINVAL means one that cannot sync.
+  if (::fdatasync(fd_) != 0 && errno != EINVAL) return fail(errno);
+  return 0;
 }
 
-int TrackFileIo::flush() {
-  avio_flush(context_);
-  if (failure_) return failure_;
-  return context_->error < 0 ? fail(context_->error) : 0;
-}
-
-int TrackFileIo::close() {
+int TrackFileStorage::close() {
   if (fd_ < 0) return failure_;
-  int status = flush();
-  // A stopped recording counts as complete, so it is on the disk before that is said; some
-  // file systems also only report a failed write-back here.
-  if (status == 0 && ::fsync(fd_) != 0 && errno != EINVAL) status = fail(AVERROR(errno));
+  int status = failure_ ? failure_ : sync();
   // Linux releases the descriptor even when close is interrupted; anything else is a failure
   // of the data written (a network file system reports its write-back here).
-  if (::close(fd_) != 0 && status == 0 && errno != EINTR) status = fail(AVERROR(errno));
+  if (::close(fd_) != 0 && status == 0 && errno != EINTR) status = fail(errno);
   fd_ = -1;
   return status;
 }
