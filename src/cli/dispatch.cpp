@@ -8,6 +8,7 @@
 #include "events/event.h"
 #include "record/recorder.h"
 #include "transcribe/transcribe.h"
+#include "watch/call_watcher.h"
 
 namespace zuno {
 namespace {
@@ -32,7 +33,7 @@ struct Subcommand {
 
 constexpr std::array kSubcommands{
     Subcommand{"caps", nullptr, nullptr},
-    Subcommand{"watch", nullptr, nullptr},
+    Subcommand{"watch", nullptr, [](const Invocation& call) { runWatch(call.platform); }},
     Subcommand{"record",
                [](const Invocation& call) -> std::optional<std::string_view> {
                  if (optionValue(call.options, "out-dir").empty()) {
