@@ -36,12 +36,14 @@ std::vector<AudioObjectID> CallWatcher::readProcessObjectList() {
 }
 
 platform::AudioObjectPropertyListenerBlock CallWatcher::makeListener() {
-  // Each notification asks for one full scan; they are not merged.
+  // Each notification asks for one full scan; they are not merged. The registration keeps the
+  // queue it delivers on, as a dispatch queue is retained by whoever uses it, so a notification
+  // that comes after the watcher has gone still has a queue to arrive on.
   return std::make_shared<const std::function<void(std::span<const AudioObjectPropertyAddress>)>>(
-      [weakSelf = weak_from_this()](std::span<const AudioObjectPropertyAddress>) {
-        auto self = weakSelf.lock();
-        if (!self) return;
-        self->listenerQueue->async([weakSelf] {
+      [weakSelf = weak_from_this(),
+       queue = listenerQueue](std::span<const AudioObjectPropertyAddress>) {
+        if (weakSelf.expired()) return;
+        queue->async([weakSelf] {
           if (auto self = weakSelf.lock()) self->scan();
         });
       });

@@ -62,7 +62,8 @@ void CallWatcher::scan() {
       installInputListenerIfNeeded(process);
       if (!isRunningInput(hardware, process)) continue;
       // Several processes of one app: the latest in the list supplies the identifier.
-      active.insert_or_assign(match->app, ActiveApp{std::move(*match), *bundleId});
+      const std::string app = match->app;
+      active.insert_or_assign(app, ActiveApp{std::move(*match), *bundleId});
       continue;
     }
     if (!isRunningInput(hardware, process)) continue;
