@@ -75,8 +75,9 @@ OSStatus SimAudioHardware::getPropertyDataSize(AudioObjectID object,
                                                std::uint32_t qualifierSize, const void* qualifier,
                                                std::uint32_t& dataSize) {
   std::lock_guard guard(mutex_);
-  calls_.push_back("getPropertyDataSize " + codeText(address.mSelector) + " " +
-                   std::to_string(object));
+  if (logsReads_)
+    calls_.push_back("getPropertyDataSize " + codeText(address.mSelector) + " " +
+                     std::to_string(object));
   const bool isTap = std::find(liveTaps_.begin(), liveTaps_.end(), object) != liveTaps_.end();
   if (isTap && address.mSelector == kAudioTapPropertyFormat) {
     if (tapFormatStatus_ == 0) dataSize = sizeof(AudioStreamBasicDescription);
@@ -93,7 +94,9 @@ OSStatus SimAudioHardware::getPropertyData(AudioObjectID object,
                                            std::uint32_t qualifierSize, const void* qualifier,
                                            std::uint32_t& dataSize, void* data) {
   std::lock_guard guard(mutex_);
-  calls_.push_back("getPropertyData " + codeText(address.mSelector) + " " + std::to_string(object));
+  if (logsReads_)
+    calls_.push_back("getPropertyData " + codeText(address.mSelector) + " " +
+                     std::to_string(object));
   const bool isTap = std::find(liveTaps_.begin(), liveTaps_.end(), object) != liveTaps_.end();
   if (isTap && address.mSelector == kAudioTapPropertyFormat) {
     if (tapFormatStatus_ != 0) return tapFormatStatus_;
@@ -119,8 +122,9 @@ OSStatus SimAudioHardware::getPropertyString(AudioObjectID object,
                                              const AudioObjectPropertyAddress& address,
                                              std::optional<std::string>& value) {
   std::lock_guard guard(mutex_);
-  calls_.push_back("getPropertyString " + codeText(address.mSelector) + " " +
-                   std::to_string(object));
+  if (logsReads_)
+    calls_.push_back("getPropertyString " + codeText(address.mSelector) + " " +
+                     std::to_string(object));
   value.reset();
   if (auto failure = propertyFailures_.find(keyOf(object, address));
       failure != propertyFailures_.end()) {
@@ -271,6 +275,11 @@ void SimAudioHardware::setProcessRunningInput(AudioObjectID process, bool runnin
   setProperty(process, processAddress(kAudioProcessPropertyIsRunningInput),
               bytesOf(static_cast<std::uint32_t>(running ? 1 : 0)));
   notifyPropertyChanged(process, processAddress(kAudioProcessPropertyIsRunningInput));
+}
+
+void SimAudioHardware::setLogsReads(bool logs) {
+  std::lock_guard guard(mutex_);
+  logsReads_ = logs;
 }
 
 void SimAudioHardware::shrinkProcessListAtNextRead(std::size_t entries) {

@@ -80,6 +80,10 @@ class SimAudioHardware final : public AudioHardware {
   // processes end between the size query and the read.
   void shrinkProcessListAtNextRead(std::size_t entries);
 
+  // Property reads are logged unless turned off, as a benchmark that reads millions of times
+  // does; listener registrations and removals are always logged.
+  void setLogsReads(bool logs);
+
   // --- inspect
   std::vector<std::string> calls() const;
   // kind: "tap", "aggregate" or "ioproc" (id: the procedure id).
@@ -150,6 +154,7 @@ class SimAudioHardware final : public AudioHardware {
   std::vector<AudioObjectID> processObjects_;
   std::map<AudioObjectID, std::optional<std::string>> bundleIds_;
   std::optional<std::size_t> shrinkProcessListTo_;
+  bool logsReads_ = true;
 };
 
 }  // namespace platform::sim
