@@ -1,6 +1,7 @@
 #include "linux/linux_platform.h"
 
 #include "linux/ffmpeg_audio_files.h"
+#include "linux/lazy_services.h"
 #include "linux/linux_apple_events.h"
 #include "linux/linux_microphone_permission.h"
 #include "linux/linux_process.h"
@@ -20,18 +21,20 @@ struct LinuxPlatform::Services {
   LinuxProcessInfo process;
   LinuxFileSystem fileSystem;
   LinuxDynamicLoader loader;
-  FfmpegAudioFiles audioFiles;
+  // Made on first use: most runs need few of them (see lazy_services.h).
+  LazyAudioFiles audioFiles{[] { return std::make_unique<FfmpegAudioFiles>(); }};
   // One audio-server connection per process, made on first use, shared by engine and hardware.
   std::shared_ptr<PulseConnection> pulse = PulseConnection::create([this](std::string_view line) {
     std::string text(line);
     text += '\n';
     runtime.standardError().writeAll(text);
   });
-  PulseAudioEngines audioEngines{pulse};
+  LazyAudioEngines audioEngines{[this] { return std::make_unique<PulseAudioEngines>(pulse); }};
   PulseAudioHardware audioHardware{pulse};
   LinuxMicrophonePermission microphonePermission;
-  LinuxSpeechAnalysis speechAnalysis;
-  LinuxSpeechRecognizers speechRecognizers{audioFiles};
+  LazySpeechAnalysis speechAnalysis{[] { return std::make_unique<LinuxSpeechAnalysis>(); }};
+  LazySpeechRecognizers speechRecognizers{
+      [this] { return std::make_unique<LinuxSpeechRecognizers>(audioFiles); }};
   LinuxAppleEvents appleEvents;
 };
 

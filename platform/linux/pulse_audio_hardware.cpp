@@ -1,5 +1,6 @@
 #include "linux/pulse_audio_hardware.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -77,6 +78,19 @@ OSStatus PulseAudioHardware::getPropertyDataSize(AudioObjectID object,
                                                  const AudioObjectPropertyAddress& address,
                                                  std::uint32_t, const void*,
                                                  std::uint32_t& dataSize) {
+  if (object == kAudioObjectSystemObject &&
+      address.mSelector == kAudioHardwarePropertyProcessObjectList) {
+    const auto processes = clients_.processObjects();
+    if (!processes) return kNotRunning;
+    dataSize = static_cast<std::uint32_t>(processes->size() * sizeof(AudioObjectID));
+    return kOK;
+  }
+  if (address.mSelector == kAudioProcessPropertyPID ||
+      address.mSelector == kAudioProcessPropertyIsRunningInput) {
+    if (!clients_.process(object)) return kBadObject;
+    dataSize = 4;
+    return kOK;
+  }
   std::lock_guard guard(mutex_);
   if (address.mSelector != kAudioTapPropertyFormat) return kUnknownProperty;
   if (taps_.find(object) == taps_.end()) return kBadObject;
@@ -88,6 +102,33 @@ OSStatus PulseAudioHardware::getPropertyData(AudioObjectID object,
                                              const AudioObjectPropertyAddress& address,
                                              std::uint32_t, const void*, std::uint32_t& dataSize,
                                              void* data) {
+  if (object == kAudioObjectSystemObject &&
+      address.mSelector == kAudioHardwarePropertyProcessObjectList) {
+    const auto processes = clients_.processObjects();
+    if (!processes) return kNotRunning;
+    // A list that grew since the size query is cut to the room given, as the platform does.
+    const std::size_t fits =
+        std::min<std::size_t>(processes->size(), data == nullptr ? 0 : dataSize / 4);
+    if (fits > 0) std::memcpy(data, processes->data(), fits * sizeof(AudioObjectID));
+    dataSize = static_cast<std::uint32_t>(fits * sizeof(AudioObjectID));
+    return kOK;
+  }
+  if (address.mSelector == kAudioProcessPropertyPID ||
+      address.mSelector == kAudioProcessPropertyIsRunningInput) {
+    const auto process = clients_.process(object);
+    if (!process) return kBadObject;
+    if (data == nullptr || dataSize < 4) return kBadPropertySize;
+    if (address.mSelector == kAudioProcessPropertyPID) {
+      if (!process->pid) return kUnknownProperty;
+      const std::int32_t pid = *process->pid;
+      std::memcpy(data, &pid, 4);
+    } else {
+      const std::uint32_t running = process->runningInput ? 1 : 0;
+      std::memcpy(data, &running, 4);
+    }
+    dataSize = 4;
+    return kOK;
+  }
   std::lock_guard guard(mutex_);
   if (address.mSelector != kAudioTapPropertyFormat) return kUnknownProperty;
   const auto tap = taps_.find(object);
@@ -98,16 +139,31 @@ OSStatus PulseAudioHardware::getPropertyData(AudioObjectID object,
   return kOK;
 }
 
-// Device and process-list changes are not watched on this server yet.
-OSStatus PulseAudioHardware::addPropertyListener(AudioObjectID, const AudioObjectPropertyAddress&,
-                                                 Queue&, AudioObjectPropertyListenerBlock) {
-  return kUnsupported;
+OSStatus PulseAudioHardware::getPropertyString(AudioObjectID object,
+                                               const AudioObjectPropertyAddress& address,
+                                               std::optional<std::string>& value) {
+  value.reset();
+  if (address.mSelector != kAudioProcessPropertyBundleID) return kUnknownProperty;
+  const auto process = clients_.process(object);
+  if (!process) return kBadObject;
+  // A client that nothing names has no identifier: read, but no string.
+  if (!process->bundleId.empty()) value = process->bundleId;
+  return kOK;
 }
 
-OSStatus PulseAudioHardware::removePropertyListener(AudioObjectID,
-                                                    const AudioObjectPropertyAddress&, Queue&,
-                                                    const AudioObjectPropertyListenerBlock&) {
-  return kUnsupported;
+// Only the process list and the processes' input state are watched; device changes are not.
+OSStatus PulseAudioHardware::addPropertyListener(AudioObjectID object,
+                                                 const AudioObjectPropertyAddress& address,
+                                                 Queue& queue,
+                                                 AudioObjectPropertyListenerBlock listener) {
+  return clients_.addListener(object, address.mSelector, queue, std::move(listener)) ? kOK
+                                                                                     : kUnsupported;
+}
+
+OSStatus PulseAudioHardware::removePropertyListener(
+    AudioObjectID object, const AudioObjectPropertyAddress& address, Queue& queue,
+    const AudioObjectPropertyListenerBlock& listener) {
+  return clients_.removeListener(object, address.mSelector, queue, listener) ? kOK : kIllegal;
 }
 
 OSStatus PulseAudioHardware::createProcessTap(const CATapDescription& description,

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "linux/pulse_audio_clients.h"
 #include "linux/pulse_connection.h"
 #include "platform/audio_hardware.h"
 
@@ -13,7 +14,8 @@ namespace platform::linux_backend {
 
 // The hardware layer on the audio server: a process tap stands for "what the default sink
 // plays", an aggregate device records that sink's monitor (following the default sink), and an
-// IO procedure receives each recorded fragment interleaved on the stream's delivery thread.
+// IO procedure receives each recorded fragment interleaved on the stream's delivery thread. The
+// server's clients are the audio process objects.
 class PulseAudioHardware final : public AudioHardware {
  public:
   explicit PulseAudioHardware(std::shared_ptr<PulseConnection> connection);
@@ -25,6 +27,8 @@ class PulseAudioHardware final : public AudioHardware {
   OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t qualifierSize, const void* qualifier,
                            std::uint32_t& dataSize, void* data) override;
+  OSStatus getPropertyString(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             std::optional<std::string>& value) override;
   OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                Queue& queue, AudioObjectPropertyListenerBlock listener) override;
   OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -52,6 +56,7 @@ class PulseAudioHardware final : public AudioHardware {
                                      OSStatus& status);
 
   std::shared_ptr<PulseConnection> connection_;
+  PulseAudioClients clients_{connection_};
   // Guards the object tables only; never held while a stream starts or stops, so an IO block
   // may call back into this object.
   std::mutex mutex_;

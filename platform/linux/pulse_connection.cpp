@@ -142,9 +142,16 @@ void PulseConnection::disconnectLocked() {
 void PulseConnection::subscribeLocked() {
   pa_context_set_subscribe_callback(context_, &PulseConnection::onSubscriptionEvent, this);
   if (pa_operation* operation =
-          pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+          pa_context_subscribe(context_, subscriptionMask_, nullptr, nullptr)) {
     pa_operation_unref(operation);
   }
+}
+
+void PulseConnection::subscribeAlso(pa_subscription_mask_t mask) {
+  const auto wider = static_cast<pa_subscription_mask_t>(subscriptionMask_ | mask);
+  if (wider == subscriptionMask_) return;
+  subscriptionMask_ = wider;
+  if (isReady()) subscribeLocked();
 }
 
 bool PulseConnection::keepsConnected() const {
@@ -207,10 +214,18 @@ void PulseConnection::cancelReconnectLocked() {
 }
 
 void PulseConnection::onSubscriptionEvent(pa_context*, pa_subscription_event_type_t type,
-                                          std::uint32_t, void* self) {
-  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+                                          std::uint32_t index, void* self) {
+  const auto& listeners = static_cast<PulseConnection*>(self)->listeners_;
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) {
+    std::vector<std::function<void(pa_subscription_event_type_t, std::uint32_t)>> objectChanged;
+    for (const auto& [id, listener] : listeners) {
+      if (listener.objectChanged) objectChanged.push_back(listener.objectChanged);
+    }
+    for (const auto& listener : objectChanged) listener(type, index);
+    return;
+  }
   std::vector<std::function<void()>> serverChanged;
-  for (const auto& [id, listener] : static_cast<PulseConnection*>(self)->listeners_) {
+  for (const auto& [id, listener] : listeners) {
     if (listener.serverChanged) serverChanged.push_back(listener.serverChanged);
   }
   for (const auto& listener : serverChanged) listener();

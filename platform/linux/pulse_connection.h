@@ -88,12 +88,17 @@ class PulseConnection {
   // Both run on the mainloop thread with the lock held. `serverChanged`: the server's defaults
   // may have changed, so streams can follow a new default device. `reconnected`: the
   // connection was lost and is back, so streams can be made again. Add and remove under Lock.
+  // `objectChanged`: a subscription event of a facility that `subscribeAlso` asked for.
   struct Listener {
     std::function<void()> serverChanged;
     std::function<void()> reconnected;
+    std::function<void(pa_subscription_event_type_t type, std::uint32_t index)> objectChanged;
   };
   std::uint64_t addListener(Listener listener);
   void removeListener(std::uint64_t id);
+  // Widens the server's change events to `mask` as well, now and on every later connection.
+  // Use under Lock.
+  void subscribeAlso(pa_subscription_mask_t mask);
 
  private:
   explicit PulseConnection(Diagnostics diagnostics);
@@ -122,6 +127,7 @@ class PulseConnection {
   pa_time_event* reconnectTimer_ = nullptr;
   std::map<std::uint64_t, Listener> listeners_;
   std::uint64_t nextListenerID_ = 1;
+  pa_subscription_mask_t subscriptionMask_ = PA_SUBSCRIPTION_MASK_SERVER;
 };
 
 // The Error every audio-server failure is reported with.

@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
+#include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace platform::linux_backend {
@@ -19,6 +21,7 @@ namespace {
 struct QueuedLine {
   std::string bytes;
   bool droppable = false;
+  std::uint64_t sequence = 0;
 };
 
 constexpr std::chrono::seconds kGraceAtDestruction{2};
@@ -58,6 +61,9 @@ struct QueuedOutput::State {
   std::size_t queuedBytes = 0;
   bool writing = false;  // a line taken off the queue is on its way
   bool readerGone = false;
+  // Lines are numbered as they are queued; the writer records the last one it delivered.
+  std::uint64_t lastQueued = 0;
+  std::uint64_t lastDelivered = 0;
   bool closing = false;
   bool writerDone = false;
 
@@ -73,19 +79,22 @@ struct QueuedOutput::State {
     }
   }
 
-  bool enqueue(std::string_view bytes, bool droppable) {
+  // The queued line's number (0 when nothing was queued), or none when the reader is gone.
+  std::optional<std::uint64_t> enqueue(std::string_view bytes, bool droppable) {
+    std::uint64_t sequence = 0;
     {
       std::lock_guard guard(mutex);
-      if (readerGone) return false;
-      if (bytes.empty()) return true;
+      if (readerGone) return std::nullopt;
+      if (bytes.empty()) return 0;
       makeRoomFor(bytes.size());
       // A level report that does not fit is superseded a moment later anyway.
-      if (droppable && queuedBytes + bytes.size() > budget) return true;
-      lines.push_back(QueuedLine{std::string(bytes), droppable});
+      if (droppable && queuedBytes + bytes.size() > budget) return 0;
+      sequence = ++lastQueued;
+      lines.push_back(QueuedLine{std::string(bytes), droppable, sequence});
       queuedBytes += bytes.size();
     }
     lineQueued.notify_one();
-    return true;
+    return sequence;
   }
 
   void runWriter() {
@@ -101,6 +110,7 @@ struct QueuedOutput::State {
       const bool delivered = writeWhole(fd, line.bytes);
       guard.lock();
       writing = false;
+      if (delivered) lastDelivered = line.sequence;
       if (!delivered) {
         // Nobody will read again: what is queued and what comes later is dropped quietly.
         readerGone = true;
@@ -150,11 +160,20 @@ QueuedOutput::~QueuedOutput() {
 }
 
 bool QueuedOutput::writeAll(std::string_view bytes) {
-  return state_->enqueue(bytes, false);
+  return state_->enqueue(bytes, false).has_value();
 }
 
 bool QueuedOutput::writeDroppable(std::string_view bytes) {
-  return state_->enqueue(bytes, true);
+  return state_->enqueue(bytes, true).has_value();
+}
+
+bool QueuedOutput::writeAllAndWait(std::string_view bytes) {
+  const auto sequence = state_->enqueue(bytes, false);
+  if (!sequence) return false;
+  std::unique_lock guard(state_->mutex);
+  state_->progressed.wait(guard,
+                          [&] { return state_->readerGone || state_->lastDelivered >= *sequence; });
+  return state_->lastDelivered >= *sequence;
 }
 
 bool QueuedOutput::drainUntil(std::chrono::steady_clock::time_point deadline) {

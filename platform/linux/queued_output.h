@@ -39,6 +39,8 @@ class QueuedOutput final : public OutputStream {
   // True when queued; false once the reader is known to be gone (the line is dropped).
   bool writeAll(std::string_view bytes) override;
   bool writeDroppable(std::string_view bytes) override;
+  // Waits behind the lines queued before it, for as long as the reader takes.
+  bool writeAllAndWait(std::string_view bytes) override;
 
   // Waits until every queued line is written or the reader is gone (true), or `deadline`
   // passes (false).

@@ -75,8 +75,9 @@ OSStatus SimAudioHardware::getPropertyDataSize(AudioObjectID object,
                                                std::uint32_t qualifierSize, const void* qualifier,
                                                std::uint32_t& dataSize) {
   std::lock_guard guard(mutex_);
-  calls_.push_back("getPropertyDataSize " + codeText(address.mSelector) + " " +
-                   std::to_string(object));
+  if (logsReads_)
+    calls_.push_back("getPropertyDataSize " + codeText(address.mSelector) + " " +
+                     std::to_string(object));
   const bool isTap = std::find(liveTaps_.begin(), liveTaps_.end(), object) != liveTaps_.end();
   if (isTap && address.mSelector == kAudioTapPropertyFormat) {
     if (tapFormatStatus_ == 0) dataSize = sizeof(AudioStreamBasicDescription);
@@ -93,7 +94,9 @@ OSStatus SimAudioHardware::getPropertyData(AudioObjectID object,
                                            std::uint32_t qualifierSize, const void* qualifier,
                                            std::uint32_t& dataSize, void* data) {
   std::lock_guard guard(mutex_);
-  calls_.push_back("getPropertyData " + codeText(address.mSelector) + " " + std::to_string(object));
+  if (logsReads_)
+    calls_.push_back("getPropertyData " + codeText(address.mSelector) + " " +
+                     std::to_string(object));
   const bool isTap = std::find(liveTaps_.begin(), liveTaps_.end(), object) != liveTaps_.end();
   if (isTap && address.mSelector == kAudioTapPropertyFormat) {
     if (tapFormatStatus_ != 0) return tapFormatStatus_;
@@ -105,7 +108,32 @@ OSStatus SimAudioHardware::getPropertyData(AudioObjectID object,
   const Property* property = findProperty(object, address, qualifierSize, qualifier, status);
   if (!property) return status;
   dataSize = std::min<std::uint32_t>(dataSize, static_cast<std::uint32_t>(property->value.size()));
+  if (object == kAudioObjectSystemObject &&
+      address.mSelector == kAudioHardwarePropertyProcessObjectList && shrinkProcessListTo_) {
+    dataSize = std::min<std::uint32_t>(
+        dataSize, static_cast<std::uint32_t>(*shrinkProcessListTo_ * sizeof(AudioObjectID)));
+    shrinkProcessListTo_.reset();
+  }
   if (data && dataSize > 0) std::memcpy(data, property->value.data(), dataSize);
+  return 0;
+}
+
+OSStatus SimAudioHardware::getPropertyString(AudioObjectID object,
+                                             const AudioObjectPropertyAddress& address,
+                                             std::optional<std::string>& value) {
+  std::lock_guard guard(mutex_);
+  if (logsReads_)
+    calls_.push_back("getPropertyString " + codeText(address.mSelector) + " " +
+                     std::to_string(object));
+  value.reset();
+  if (auto failure = propertyFailures_.find(keyOf(object, address));
+      failure != propertyFailures_.end()) {
+    return failure->second;
+  }
+  if (address.mSelector != kAudioProcessPropertyBundleID) return kUnknownProperty;
+  auto found = bundleIds_.find(object);
+  if (found == bundleIds_.end()) return kBadObject;
+  value = found->second;
   return 0;
 }
 
@@ -188,6 +216,75 @@ void SimAudioHardware::notifyPropertyChanged(AudioObjectID object,
   for (const Listener& l : matching) {
     l.queue->async([block = l.block, address] { (*block)({&address, 1}); });
   }
+}
+
+// --- audio process objects
+
+namespace {
+
+constexpr AudioObjectPropertyAddress kProcessListAddress{kAudioHardwarePropertyProcessObjectList,
+                                                         kAudioObjectPropertyScopeGlobal,
+                                                         kAudioObjectPropertyElementMain};
+
+AudioObjectPropertyAddress processAddress(FourCharCode selector) {
+  return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+template <typename Value>
+std::vector<std::byte> bytesOf(const Value& value) {
+  std::vector<std::byte> bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+}  // namespace
+
+void SimAudioHardware::addProcessObject(AudioObjectID process, std::optional<std::string> bundleId,
+                                        std::int32_t pid, bool runningInput) {
+  std::vector<std::byte> list;
+  {
+    std::lock_guard guard(mutex_);
+    processObjects_.push_back(process);
+    bundleIds_[process] = std::move(bundleId);
+    list.resize(processObjects_.size() * sizeof(AudioObjectID));
+    std::memcpy(list.data(), processObjects_.data(), list.size());
+  }
+  setProperty(kAudioObjectSystemObject, kProcessListAddress, std::move(list));
+  setProperty(process, processAddress(kAudioProcessPropertyPID), bytesOf(pid));
+  setProperty(process, processAddress(kAudioProcessPropertyIsRunningInput),
+              bytesOf(static_cast<std::uint32_t>(runningInput ? 1 : 0)));
+  notifyPropertyChanged(kAudioObjectSystemObject, kProcessListAddress);
+}
+
+void SimAudioHardware::removeProcessObject(AudioObjectID process) {
+  std::vector<std::byte> list;
+  {
+    std::lock_guard guard(mutex_);
+    std::erase(processObjects_, process);
+    bundleIds_.erase(process);
+    list.resize(processObjects_.size() * sizeof(AudioObjectID));
+    std::memcpy(list.data(), processObjects_.data(), list.size());
+  }
+  setProperty(kAudioObjectSystemObject, kProcessListAddress, std::move(list));
+  removeProperty(process, processAddress(kAudioProcessPropertyPID));
+  removeProperty(process, processAddress(kAudioProcessPropertyIsRunningInput));
+  notifyPropertyChanged(kAudioObjectSystemObject, kProcessListAddress);
+}
+
+void SimAudioHardware::setProcessRunningInput(AudioObjectID process, bool running) {
+  setProperty(process, processAddress(kAudioProcessPropertyIsRunningInput),
+              bytesOf(static_cast<std::uint32_t>(running ? 1 : 0)));
+  notifyPropertyChanged(process, processAddress(kAudioProcessPropertyIsRunningInput));
+}
+
+void SimAudioHardware::setLogsReads(bool logs) {
+  std::lock_guard guard(mutex_);
+  logsReads_ = logs;
+}
+
+void SimAudioHardware::shrinkProcessListAtNextRead(std::size_t entries) {
+  std::lock_guard guard(mutex_);
+  shrinkProcessListTo_ = entries;
 }
 
 // --- taps and aggregate devices

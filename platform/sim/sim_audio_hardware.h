@@ -34,6 +34,8 @@ class SimAudioHardware final : public AudioHardware {
   OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t qualifierSize, const void* qualifier,
                            std::uint32_t& dataSize, void* data) override;
+  OSStatus getPropertyString(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                             std::optional<std::string>& value) override;
   OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                Queue& queue, AudioObjectPropertyListenerBlock listener) override;
   OSStatus removePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -65,6 +67,22 @@ class SimAudioHardware final : public AudioHardware {
   // Both getters of this property answer `status` (until cleared with status 0).
   void failProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
                     OSStatus status);
+
+  // Audio process objects, listed on the system object in the order they were added. Adding or
+  // removing one notifies the process-list listeners; a bundle identifier of none is a read
+  // that succeeds without a string. Any read can be made to fail with `failProperty`.
+  void addProcessObject(AudioObjectID process, std::optional<std::string> bundleId,
+                        std::int32_t pid, bool runningInput);
+  void removeProcessObject(AudioObjectID process);
+  // Notifies the process's input listeners.
+  void setProcessRunningInput(AudioObjectID process, bool running);
+  // The next read of the process list fills only its first `entries` identifiers, as when
+  // processes end between the size query and the read.
+  void shrinkProcessListAtNextRead(std::size_t entries);
+
+  // Property reads are logged unless turned off, as a benchmark that reads millions of times
+  // does; listener registrations and removals are always logged.
+  void setLogsReads(bool logs);
 
   // --- inspect
   std::vector<std::string> calls() const;
@@ -132,6 +150,11 @@ class SimAudioHardware final : public AudioHardware {
   std::map<PropertyKey, std::vector<Property>> properties_;
   std::map<PropertyKey, OSStatus> propertyFailures_;
   std::vector<Listener> listeners_;
+
+  std::vector<AudioObjectID> processObjects_;
+  std::map<AudioObjectID, std::optional<std::string>> bundleIds_;
+  std::optional<std::size_t> shrinkProcessListTo_;
+  bool logsReads_ = true;
 };
 
 }  // namespace platform::sim

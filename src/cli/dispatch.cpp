@@ -11,6 +11,7 @@
 #include "events/event.h"
 #include "record/recorder.h"
 #include "transcribe/transcribe.h"
+#include "watch/call_watcher.h"
 
 namespace zuno {
 namespace {
@@ -25,8 +26,7 @@ using UsageCheck = std::optional<std::string_view> (*)(const Invocation&);
 using Entry = void (*)(const Invocation&);
 
 // One row per subcommand: its word, the usage message when the words it needs are missing, and
-// its entry. A subcommand this build does not have yet has no entry and is answered as unknown;
-// its row still keeps its place in the list the usage message gives.
+// its entry. The rows' order is the order the usage message lists them in.
 struct Subcommand {
   std::string_view name;
   UsageCheck missingWords;
@@ -35,7 +35,7 @@ struct Subcommand {
 
 constexpr std::array kSubcommands{
     Subcommand{"caps", nullptr, [](const Invocation& call) { runCaps(call.platform); }},
-    Subcommand{"watch", nullptr, nullptr},
+    Subcommand{"watch", nullptr, [](const Invocation& call) { runWatch(call.platform); }},
     Subcommand{"record",
                [](const Invocation& call) -> std::optional<std::string_view> {
                  if (optionValue(call.options, "out-dir").empty()) {
@@ -106,7 +106,7 @@ int runMain(platform::Platform& platform) {
   const OptionMap options = parseOptions(rest);
 
   for (const Subcommand& subcommand : kSubcommands) {
-    if (subcommand.name != word || subcommand.run == nullptr) continue;
+    if (subcommand.name != word) continue;
     const Invocation call{platform, rest, options};
     if (subcommand.missingWords) {
       if (auto message = subcommand.missingWords(call)) usage(platform, *message);

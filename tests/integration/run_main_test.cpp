@@ -43,7 +43,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {usageLine("subcommand required: caps | watch | record | transcribe | probe | "
                                "browser-tab")}},
         CommandLine{"CapitalisedWord", {"Record"}, {usageLine("unknown subcommand: Record")}},
-        CommandLine{"NotYetBuilt", {"watch"}, {usageLine("unknown subcommand: watch")}},
         CommandLine{"InvalidUtf8Word",
                     {"rec\xff"
                      "ord"},

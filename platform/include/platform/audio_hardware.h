@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -32,6 +33,12 @@ inline constexpr FourCharCode kAudioObjectPropertyScopeGlobal = fourCC("glob");
 inline constexpr FourCharCode kAudioObjectPropertyScopeInput = fourCC("inpt");
 inline constexpr std::uint32_t kAudioObjectPropertyElementMain = 0;
 inline constexpr FourCharCode kAudioTapPropertyFormat = fourCC("tfmt");
+
+// Audio process objects: one per process with an audio client, listed on the system object.
+inline constexpr FourCharCode kAudioHardwarePropertyProcessObjectList = fourCC("prs#");
+inline constexpr FourCharCode kAudioProcessPropertyBundleID = fourCC("pbid");
+inline constexpr FourCharCode kAudioProcessPropertyPID = fourCC("ppid");
+inline constexpr FourCharCode kAudioProcessPropertyIsRunningInput = fourCC("piri");
 
 // Called with the addresses whose values changed. Removal needs the very listener that was added,
 // which the shared pointer identifies.
@@ -86,6 +93,12 @@ class AudioHardware {
   virtual OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                    std::uint32_t qualifierSize, const void* qualifier,
                                    std::uint32_t& dataSize, void* data) = 0;
+  // A property whose value is a string (a process's bundle identifier). The platform hands out a
+  // string reference that the reader owns and releases; here the reader gets the text itself,
+  // and none when the platform gave no reference.
+  virtual OSStatus getPropertyString(AudioObjectID object,
+                                     const AudioObjectPropertyAddress& address,
+                                     std::optional<std::string>& value) = 0;
   // The listener runs on `queue`.
   virtual OSStatus addPropertyListener(AudioObjectID object,
                                        const AudioObjectPropertyAddress& address, Queue& queue,

@@ -14,6 +14,9 @@ class OutputStream {
   // A line that may be given up when the reader falls behind (a level report, superseded by
   // the next one a moment later). Streams that never hold lines back just write it.
   virtual bool writeDroppable(std::string_view bytes) { return writeAll(bytes); }
+  // Like `writeAll`, but returns only once the bytes reached the descriptor: false when they
+  // could not (the reader has gone). Streams that write at once just write.
+  virtual bool writeAllAndWait(std::string_view bytes) { return writeAll(bytes); }
 };
 
 }  // namespace platform

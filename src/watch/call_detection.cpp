@@ -1,0 +1,125 @@
+#include <optional>
+#include <string>
+
+#include "watch/call_watcher.h"
+
+namespace zuno {
+
+using platform::AudioObjectID;
+using platform::AudioObjectPropertyAddress;
+
+namespace {
+
+AudioObjectPropertyAddress processProperty(platform::FourCharCode selector) {
+  return {selector, platform::kAudioObjectPropertyScopeGlobal,
+          platform::kAudioObjectPropertyElementMain};
+}
+
+std::optional<std::string> readBundleId(platform::AudioHardware& hardware, AudioObjectID process) {
+  std::optional<std::string> value;
+  if (hardware.getPropertyString(process, processProperty(platform::kAudioProcessPropertyBundleID),
+                                 value) != 0) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+template <typename Value>
+std::optional<Value> readScalar(platform::AudioHardware& hardware, AudioObjectID process,
+                                platform::FourCharCode selector) {
+  Value value = 0;
+  std::uint32_t size = sizeof value;
+  if (hardware.getPropertyData(process, processProperty(selector), 0, nullptr, size, &value) != 0) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+bool isRunningInput(platform::AudioHardware& hardware, AudioObjectID process) {
+  const auto running =
+      readScalar<std::uint32_t>(hardware, process, platform::kAudioProcessPropertyIsRunningInput);
+  return running.value_or(0) != 0;
+}
+
+}  // namespace
+
+void CallWatcher::scan() {
+  std::lock_guard scanning(scanning_);
+  platform::AudioHardware& hardware = platform_.audioHardware;
+  const std::vector<AudioObjectID> processes = readProcessObjectList();
+  pruneInputListeners(std::set<AudioObjectID>(processes.begin(), processes.end()));
+
+  ActiveApps active;
+  for (AudioObjectID process : processes) {
+    const auto bundleId = readBundleId(hardware, process);
+    if (!bundleId || bundleId->empty()) continue;
+    if (auto match = matchCallApp(*bundleId)) {
+      const auto pid =
+          readScalar<std::int32_t>(hardware, process, platform::kAudioProcessPropertyPID);
+      // The program's own audio and its parent's are never a call, whatever they capture.
+      if (pid && (*pid == selfPID || *pid == parentPID)) continue;
+      // Registered whether or not it captures now, so that the start of its input is noticed.
+      installInputListenerIfNeeded(process);
+      if (!isRunningInput(hardware, process)) continue;
+      // Several processes of one app: the latest in the list supplies the identifier.
+      const std::string app = match->app;
+      active.insert_or_assign(app, ActiveApp{std::move(*match), *bundleId});
+      continue;
+    }
+    if (!isRunningInput(hardware, process)) continue;
+    if (!loggedUnlisted.insert(*bundleId).second) continue;
+    writeDiagnostic(platform_.runtime, "input active (unlisted): bundle=" + *bundleId);
+  }
+  evaluate(active);
+}
+
+void CallWatcher::evaluate(const ActiveApps& activeApps) {
+  const double now = platform_.runtime.wallClockSeconds();
+  std::vector<Event> starts;
+  std::vector<Event> ends;
+  {
+    std::lock_guard guard(lock);
+    for (const auto& [app, entry] : activeApps) {
+      auto& tracker = trackers[app];
+      if (!tracker) {
+        tracker = std::make_shared<CallTracker>(
+            CallTracker{entry.match.app, entry.match.label, false, now, false, ""});
+      }
+      tracker->bundleId = entry.bundleId;
+      if (!tracker->micActive) {
+        tracker->micActive = true;
+        tracker->since = now;
+      }
+    }
+    for (auto& [app, tracker] : trackers) {
+      if (activeApps.contains(app) || !tracker->micActive) continue;
+      tracker->micActive = false;
+      tracker->since = now;
+    }
+    for (auto& [app, tracker] : trackers) {
+      const double elapsed = now - tracker->since;
+      if (tracker->micActive && !tracker->announced && elapsed >= kStartAfterSeconds) {
+        tracker->announced = true;
+        starts.push_back(Event{{"event", "call_started"},
+                               {"app", tracker->app},
+                               {"label", tracker->label},
+                               {"bundleId", tracker->bundleId}});
+      } else if (!tracker->micActive && tracker->announced && elapsed >= kEndAfterSeconds) {
+        tracker->announced = false;
+        ends.push_back(Event{{"event", "call_ended"}, {"app", tracker->app}});
+      }
+    }
+  }
+  for (const Event& event : starts) emitOrEnd(event);
+  for (const Event& event : ends) emitOrEnd(event);
+}
+
+void CallWatcher::emitOrEnd(const Event& event) {
+  const auto line = formatEventLine(event);
+  if (!line) return;
+  // Nobody reads any more: end as a process killed by the broken pipe would, but with the
+  // status of an orderly end, instead of scanning on for nobody.
+  if (!platform_.runtime.standardOutput().writeAllAndWait(*line)) platform_.runtime.exitProcess(0);
+}
+
+}  // namespace zuno

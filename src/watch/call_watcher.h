@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "events/event.h"
+#include "platform/platform.h"
+#include "watch/call_app_rules.h"
+#include "watch/call_tracker.h"
+
+namespace zuno {
+
+// The `watch` subcommand's one object: it follows the audio process objects and their input
+// state, and turns input that lasts in a known conferencing application or browser into
+// "call_started" and "call_ended" events.
+class CallWatcher : public std::enable_shared_from_this<CallWatcher> {
+ public:
+  // What one scan found capturing input, per app key: the rule's match and the bundle
+  // identifier of the process that put the key there.
+  struct ActiveApp {
+    AppMatch match;
+    std::string bundleId;
+  };
+  using ActiveApps = std::map<std::string, ActiveApp>;
+
+  static constexpr double kStartAfterSeconds = 1.0;
+  static constexpr double kEndAfterSeconds = 5.0;
+
+  static std::shared_ptr<CallWatcher> create(platform::Platform& platform);
+
+  // The process list, the listeners (audio_process_monitor.cpp).
+  std::vector<platform::AudioObjectID> readProcessObjectList();
+  void installProcessListListener();
+  void installInputListenerIfNeeded(platform::AudioObjectID process);
+  void pruneInputListeners(const std::set<platform::AudioObjectID>& current);
+
+  // Detection (call_detection.cpp).
+  void scan();
+  void evaluate(const ActiveApps& activeApps);
+
+  // Lifecycle (watch_lifecycle.cpp).
+  void installPollTimer();
+  void installSignalHandlers();
+
+ private:
+  explicit CallWatcher(platform::Platform& platform);
+  platform::AudioObjectPropertyListenerBlock makeListener();
+  // Writes one event line and waits until it is out; a parent that has gone ends the run.
+  void emitOrEnd(const Event& event);
+
+  platform::Platform& platform_;
+
+  std::map<std::string, std::shared_ptr<CallTracker>> trackers;
+  std::set<std::string> loggedUnlisted;
+  std::mutex lock;
+  std::int32_t selfPID;
+  std::int32_t parentPID;
+  std::shared_ptr<platform::TimerSource> pollTimer;
+  std::vector<std::shared_ptr<platform::Source>> signalSources;
+  platform::AudioObjectPropertyListenerBlock processListListener;
+  const platform::AudioObjectPropertyAddress processListenerAddress{
+      platform::kAudioHardwarePropertyProcessObjectList, platform::kAudioObjectPropertyScopeGlobal,
+      platform::kAudioObjectPropertyElementMain};
+  std::map<platform::AudioObjectID, platform::AudioObjectPropertyListenerBlock> inputListeners;
+  std::shared_ptr<platform::Queue> listenerQueue;
+
+  // One scan at a time. Later scans all run on `listenerQueue`, but one requested by an input
+  // listener that the first scan registered could otherwise start while the first still runs on
+  // the main thread: it would register a second listener for a process the first scan is
+  // registering, and both would touch `loggedUnlisted`. Held for a whole scan, so never taken by
+  // anything a platform call can wait for.
+  std::mutex scanning_;
+};
+
+// The `watch` entry: creates the watcher, starts it in order and runs the main loop.
+void runWatch(platform::Platform& platform);
+
+}  // namespace zuno
