@@ -16,4 +16,4 @@ npm run --silent build
 source "$root/scripts/private-audio-server.sh"
 trap stop_private_audio_server EXIT
 start_private_audio_server
-ZUNO_RECORDER_BIN="$binary" node --test dist/test/
+ZUNO_RECORDER_BIN="$binary" node --test dist/test/client.test.js

@@ -5,7 +5,7 @@ import { once } from "node:events";
 import { mkdtempSync, rmSync, statSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
-import { execFileSync } from "node:child_process";
+import { execFileSync, spawn } from "node:child_process";
 import { after, test } from "node:test";
 import {
   browserTab,
@@ -22,10 +22,12 @@ import {
 } from "../index";
 
 assert.ok(process.env["ZUNO_RECORDER_BIN"], "ZUNO_RECORDER_BIN names the binary under test");
+// Every wait here is for a line the program must write; the limit only turns a hang into a failure.
+const limit = 60_000;
 const scratch = mkdtempSync(join(tmpdir(), "zuno-node-client-"));
 after(() => rmSync(scratch, { recursive: true, force: true }));
 
-test("a recording pauses, resumes and stops with the duration of its stopped event", async () => {
+test("a recording pauses, resumes and stops with the duration of its stopped event", { timeout: limit }, async () => {
   const outDir = join(scratch, "recording");
   const recording = record(outDir);
   const [started] = await once(recording, "started");
@@ -42,7 +44,7 @@ test("a recording pauses, resumes and stops with the duration of its stopped eve
   assert.ok(statSync(join(outDir, "mic.m4a")).size > 0);
 });
 
-test("a recording whose child dies without stopped rejects and emits the error", async () => {
+test("a recording whose child dies without stopped rejects and emits the error", { timeout: limit }, async () => {
   const recording = record(join(scratch, "killed"));
   const emitted: Error[] = [];
   recording.on("error", (error) => emitted.push(error));
@@ -58,7 +60,7 @@ test("a recording whose child dies without stopped rejects and emits the error",
   await assert.rejects(recording.stop(), ProcessEndedError);
 });
 
-test("the diagnostics answer with the Linux values, typed", async () => {
+test("the diagnostics answer with the Linux values, typed", { timeout: limit }, async () => {
   // With no models anywhere, as on a stock machine, whatever this one has installed.
   const noModels = join(scratch, "no-models");
   const env = { ...process.env, XDG_DATA_HOME: noModels, XDG_DATA_DIRS: noModels };
@@ -81,7 +83,7 @@ test("the diagnostics answer with the Linux values, typed", async () => {
   assert.deepEqual(await browserTab("com.google.Chrome"), { event: "browser_tab", error: "unavailable" });
 });
 
-test("failures reject with the program's code and message", async () => {
+test("failures reject with the program's code and message", { timeout: limit }, async () => {
   const missing = join(scratch, "missing.wav");
   const blocker = join(scratch, "a file");
   writeFileSync(blocker, "");
@@ -102,16 +104,22 @@ test("failures reject with the program's code and message", async () => {
   await assert.rejects(caps({ binary: join(scratch, "no-such-binary") }), { code: "ENOENT" });
 });
 
-test("a watch ends at close() and settles closed", async () => {
+test("a watch reports a call from start to end, then ends at close()", { timeout: limit }, async () => {
   const watcher = watch();
   const errors: Error[] = [];
   watcher.on("error", (error) => errors.push(error));
+  // A capture that names itself as Zoom is a call once it has lasted a second.
+  const capture = spawn("parec", ["--property=application.id=us.zoom.xos", "--device=mic"], { stdio: "ignore" });
+  const [started] = await once(watcher, "call_started");
+  assert.equal(started.app, "zoom");
+  assert.equal(started.bundleId, "us.zoom.xos");
+  capture.kill();
+  assert.deepEqual((await once(watcher, "call_ended"))[0], { event: "call_ended", app: "zoom" });
   await watcher.close();
-  await watcher.closed;
   assert.deepEqual(errors, []);
 });
 
-test("a spoken file transcribes into timed segments", async () => {
+test("a spoken file transcribes into timed segments", { timeout: limit }, async () => {
   const speech = join(scratch, "speech.wav");
   execFileSync("espeak-ng", ["-w", speech, "Good morning everyone. Let us go through the launch plan."]);
   const result = await transcribe(speech, { locale: "en-US" });
