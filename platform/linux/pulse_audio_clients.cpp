@@ -90,9 +90,7 @@ struct PulseAudioClients::State {
       flatpak = flatpakAppIdOf(*facts.pid);
     }
     std::string bundleId = bundleIdentifierOf(facts, flatpak);
-    Notifications notify;
-    {
-      std::lock_guard guard(self->mutex);
+    self->changeModel([&](Notifications& notify) {
       auto [entry, added] = self->clients.try_emplace(info->index);
       if (added) {
         entry->second.object = self->nextObject++;
@@ -101,9 +99,7 @@ struct PulseAudioClients::State {
       entry->second.facts = std::move(facts);
       entry->second.bundleId = std::move(bundleId);
       self->processListChangedLocked(notify);
-      self->recomputeLocked(notify);
-    }
-    post(notify);
+    });
   }
 
   static void onOutput(pa_context*, const pa_source_output_info* info, int eol, void* userdata) {
@@ -112,14 +108,10 @@ struct PulseAudioClients::State {
       self->connection->signal();
       return;
     }
-    Notifications notify;
-    {
-      std::lock_guard guard(self->mutex);
+    self->changeModel([&](Notifications& notify) {
       self->outputs[info->index] = recordStreamFactsOf(*info);
       self->processListChangedLocked(notify);
-      self->recomputeLocked(notify);
-    }
-    post(notify);
+    });
   }
 
   static void onSource(pa_context*, const pa_source_info* info, int eol, void* userdata) {
@@ -128,11 +120,20 @@ struct PulseAudioClients::State {
       self->connection->signal();
       return;
     }
+    self->changeModel([&](Notifications&) {
+      self->sourceIsMonitor[info->index] = info->monitor_of_sink != PA_INVALID_INDEX;
+    });
+  }
+
+  // Applies one reply to the model under the lock, works out whose input state that changed,
+  // and notifies after the lock is released, so a listener may read the model at once.
+  template <typename Change>
+  void changeModel(Change&& change) {
     Notifications notify;
     {
-      std::lock_guard guard(self->mutex);
-      self->sourceIsMonitor[info->index] = info->monitor_of_sink != PA_INVALID_INDEX;
-      self->recomputeLocked(notify);
+      std::lock_guard guard(mutex);
+      change(notify);
+      recomputeLocked(notify);
     }
     post(notify);
   }
@@ -153,9 +154,7 @@ struct PulseAudioClients::State {
       }
       return;
     }
-    Notifications notify;
-    {
-      std::lock_guard guard(mutex);
+    changeModel([&](Notifications& notify) {
       if (facility == PA_SUBSCRIPTION_EVENT_CLIENT) {
         if (auto found = clients.find(index); found != clients.end()) {
           clientByObject.erase(found->second.object);
@@ -168,9 +167,7 @@ struct PulseAudioClients::State {
       } else if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
         sourceIsMonitor.erase(index);
       }
-      recomputeLocked(notify);
-    }
-    post(notify);
+    });
   }
 
   // --- model, mutex held
