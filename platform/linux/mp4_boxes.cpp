@@ -12,6 +12,12 @@ constexpr std::uint32_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 // Big-endian bytes with nested boxes whose sizes are filled in when they end.
 class BoxWriter {
  public:
+  BoxWriter() = default;
+  // Writes into `buffer` from its start, keeping the room it already has.
+  explicit BoxWriter(std::vector<std::uint8_t>&& buffer) : bytes_(std::move(buffer)) {
+    bytes_.clear();
+  }
+
   void u8(std::uint32_t value) { bytes_.push_back(static_cast<std::uint8_t>(value)); }
   void u16(std::uint32_t value) { put(value, 2); }
   void u24(std::uint32_t value) { put(value, 3); }
@@ -304,11 +310,10 @@ std::size_t reservedHeaderOffset() {
   return kFileTypeSize;
 }
 
-std::vector<std::uint8_t> fragment(std::uint32_t sequence, std::uint64_t firstSampleTime,
-                                   std::uint32_t frameDuration,
-                                   std::span<const std::uint32_t> frameSizes,
-                                   std::span<const std::uint8_t> data) {
-  BoxWriter out;
+void fragment(std::vector<std::uint8_t>& into, std::uint32_t sequence,
+              std::uint64_t firstSampleTime, std::uint32_t frameDuration,
+              std::span<const std::uint32_t> frameSizes, std::span<const std::uint8_t> data) {
+  BoxWriter out(std::move(into));
   const auto moof = out.begin("moof");
   auto box = out.beginFull("mfhd", 0, 0);
   out.u32(sequence);
@@ -335,7 +340,7 @@ std::vector<std::uint8_t> fragment(std::uint32_t sequence, std::uint64_t firstSa
   const auto mdat = out.begin("mdat");
   out.raw(data);
   out.end(mdat);
-  return out.take();
+  into = out.take();
 }
 
 std::vector<std::uint8_t> movie(const AudioTrack& track, const SampleTable& table) {

@@ -40,12 +40,13 @@ std::vector<std::uint8_t> fragmentedFileStart(const AudioTrack& track);
 // Where in `fragmentedFileStart` the 16 reserved bytes begin.
 std::size_t reservedHeaderOffset();
 
-// One movie fragment (`moof` and its `mdat`) holding `frames`, whose bytes are `data`.
-std::vector<std::uint8_t> fragment(std::uint32_t sequence, std::uint64_t firstSampleTime,
-                                   std::uint32_t frameDuration,
-                                   std::span<const std::uint32_t> frameSizes,
-                                   std::span<const std::uint8_t> data);
-// Offset of a fragment's box type within what `fragment` returns.
+// One movie fragment (`moof` and its `mdat`) holding frames of `frameSizes` bytes each, whose
+// bytes are `data`. It replaces what `into` held but keeps its room, so a writer that hands
+// back the same buffer for every fragment allocates nothing on its audio thread.
+void fragment(std::vector<std::uint8_t>& into, std::uint32_t sequence,
+              std::uint64_t firstSampleTime, std::uint32_t frameDuration,
+              std::span<const std::uint32_t> frameSizes, std::span<const std::uint8_t> data);
+// Offset of a fragment's box type within what `fragment` writes.
 constexpr std::size_t kFragmentTypeOffset = 4;
 
 // The movie box of an ordinary, unfragmented track with every frame in `table`.

@@ -24,6 +24,8 @@ Mp4TrackFile::Mp4TrackFile(std::unique_ptr<TrackFileStorage> storage, mp4::Audio
   pendingSizes_.reserve(framesPerFragment_);
   // An AAC frame holds at most 6144 bits per channel.
   pendingData_.reserve(std::size_t{framesPerFragment_} * 768 * track_.channels);
+  // The fragment's boxes around its frames: a few dozen bytes plus four per frame.
+  fragmentBytes_.reserve(pendingData_.capacity() + 4 * std::size_t{framesPerFragment_} + 128);
 }
 
 int Mp4TrackFile::start() {
@@ -41,8 +43,9 @@ int Mp4TrackFile::addFrame(std::span<const std::uint8_t> frame) {
 
 int Mp4TrackFile::writeFragment() {
   const std::uint64_t firstSample = std::uint64_t{track_.frameDuration} * table_.frameSizes.size();
-  auto bytes =
-      mp4::fragment(++fragments_, firstSample, track_.frameDuration, pendingSizes_, pendingData_);
+  std::vector<std::uint8_t>& bytes = fragmentBytes_;
+  mp4::fragment(bytes, ++fragments_, firstSample, track_.frameDuration, pendingSizes_,
+                pendingData_);
   const std::uint64_t at = storage_->size();
   std::copy(std::begin(kUncommitted), std::end(kUncommitted),
             bytes.begin() + mp4::kFragmentTypeOffset);

@@ -52,6 +52,8 @@ class Mp4TrackFile {
   std::uint32_t framesPerFragment_;
   std::vector<std::uint8_t> pendingData_;
   std::vector<std::uint32_t> pendingSizes_;
+  // Where each fragment is built, kept so that its room is allocated once.
+  std::vector<std::uint8_t> fragmentBytes_;
   std::uint32_t fragments_ = 0;
   mp4::SampleTable table_;
 };
