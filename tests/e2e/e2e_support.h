@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,6 +102,27 @@ class PrivateAudioServer {
   std::vector<int> players_;
 };
 
+// Starts the real binary recording into `outDir`, reading `stdinFd` and writing events to
+// `stdoutFd`; its standard error goes to `stderrPath`, or stays the test's own when empty. The
+// test's other descriptors must be close-on-exec, so the recorder sees end of input when the
+// test closes its end.
+inline pid_t startRecorder(const std::string& outDir, int stdinFd, int stdoutFd,
+                           const std::string& stderrPath = "") {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(stdinFd, 0);
+    ::dup2(stdoutFd, 1);
+    if (!stderrPath.empty()) {
+      const int error = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (error >= 0) ::dup2(error, 2);
+    }
+    ::execl(ZUNO_RECORDER_BINARY, ZUNO_RECORDER_BINARY, "record", "--out-dir", outDir.c_str(),
+            nullptr);
+    ::_exit(127);
+  }
+  return pid;
+}
+
 // The real binary as the parent runs it: commands on a pipe to its standard input, events read
 // from a pipe on its standard output.
 class RecorderProcess {
@@ -109,21 +131,8 @@ class RecorderProcess {
   explicit RecorderProcess(const std::string& outDir, const std::string& stderrPath = "") {
     int input[2];
     int output[2];
-    if (::pipe(input) != 0 || ::pipe(output) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(input[0], 0);
-      ::dup2(output[1], 1);
-      if (!stderrPath.empty()) {
-        const int error = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (error >= 0) ::dup2(error, 2);
-      }
-      ::close(input[1]);
-      ::close(output[0]);
-      ::execl(ZUNO_RECORDER_BINARY, ZUNO_RECORDER_BINARY, "record", "--out-dir", outDir.c_str(),
-              nullptr);
-      ::_exit(127);
-    }
+    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) return;
+    pid_ = startRecorder(outDir, input[0], output[1], stderrPath);
     ::close(input[0]);
     ::close(output[1]);
     stdin_ = input[1];
@@ -219,6 +228,37 @@ inline TrackFacts inspectTrack(const std::string& path) {
   std::memcpy(facts.samples.data(), raw.data(), facts.samples.size() * sizeof(float));
   facts.readable = !facts.codec.empty() && !facts.samples.empty();
   return facts;
+}
+
+// The track file's top-level MP4 boxes cover it exactly and include the movie box, which is
+// written when the file is completed (a box still being written runs past the end, and the media
+// data box says "to the end of the file" until then). Read in process rather than with ffprobe,
+// so the test sees the moment within milliseconds.
+inline bool trackFileCompleted(const std::string& path) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  if (!file) return false;
+  const auto size = static_cast<std::uint64_t>(file.tellg());
+  auto bigEndian = [](const unsigned char* bytes, int count) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
+    return value;
+  };
+  std::uint64_t at = 0;
+  bool movie = false;
+  while (at + 8 <= size) {
+    unsigned char header[16];
+    file.seekg(static_cast<std::streamoff>(at));
+    if (!file.read(reinterpret_cast<char*>(header), 8)) return false;
+    std::uint64_t boxSize = bigEndian(header, 4);
+    if (boxSize == 1) {
+      if (!file.read(reinterpret_cast<char*>(header + 8), 8)) return false;
+      boxSize = bigEndian(header + 8, 8);
+    }
+    if (boxSize < 8) return false;
+    if (std::memcmp(header + 4, "moov", 4) == 0) movie = true;
+    at += boxSize;
+  }
+  return movie && at == size;
 }
 
 // Energy of `hz` in the decoded samples (Goertzel), normalised by length.

@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "e2e/e2e_support.h"
+
 namespace zuno::e2e {
 
 using Deadline = std::chrono::steady_clock::time_point;
@@ -32,37 +34,6 @@ bool waitUntil(Condition condition, Deadline deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
-}
-
-// The track file's top-level MP4 boxes cover it exactly and include the movie box, which is
-// written when the file is completed (a box still being written runs past the end, and the media
-// data box says "to the end of the file" until then). Read in process rather than with ffprobe,
-// so the test sees the moment within milliseconds.
-inline bool trackFileCompleted(const std::string& path) {
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  if (!file) return false;
-  const auto size = static_cast<std::uint64_t>(file.tellg());
-  auto bigEndian = [](const unsigned char* bytes, int count) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
-    return value;
-  };
-  std::uint64_t at = 0;
-  bool movie = false;
-  while (at + 8 <= size) {
-    unsigned char header[16];
-    file.seekg(static_cast<std::streamoff>(at));
-    if (!file.read(reinterpret_cast<char*>(header), 8)) return false;
-    std::uint64_t boxSize = bigEndian(header, 4);
-    if (boxSize == 1) {
-      if (!file.read(reinterpret_cast<char*>(header + 8), 8)) return false;
-      boxSize = bigEndian(header + 8, 8);
-    }
-    if (boxSize < 8) return false;
-    if (std::memcmp(header + 4, "moov", 4) == 0) movie = true;
-    at += boxSize;
-  }
-  return movie && at == size;
 }
 
 // The real binary under a parent that has stopped reading: its standard output is a one-page
@@ -89,14 +60,7 @@ class RecorderBehindFullPipe {
     ::fcntl(output[1], F_SETFL, flags);
     if (filler_ != kPipeBytes) return;
 
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(input[0], 0);
-      ::dup2(output[1], 1);
-      ::execl(ZUNO_RECORDER_BINARY, ZUNO_RECORDER_BINARY, "record", "--out-dir", outDir.c_str(),
-              nullptr);
-      ::_exit(127);
-    }
+    pid_ = startRecorder(outDir, input[0], output[1]);
     ::close(input[0]);
     ::close(output[1]);
     stdin_ = input[1];
