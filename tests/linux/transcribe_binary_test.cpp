@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <ostream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,15 @@ struct Scratch {
     fs::create_directories(dir / "no-models");
     fs::create_directories(dir / "a directory");
     std::ofstream(dir / "notes.txt") << "not audio\n";
+    // A track whose header is whole but whose audio stops halfway, as a copy cut short leaves it.
+    const fs::path whole = dir / "whole.m4a";
+    if (std::system(("ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=3 -c:a aac "
+                     "-movflags +faststart '" +
+                     whole.string() + "'")
+                        .c_str()) == 0) {
+      fs::copy_file(whole, dir / "cut short.m4a", fs::copy_options::overwrite_existing);
+      fs::resize_file(dir / "cut short.m4a", fs::file_size(whole) / 2);
+    }
   }
 };
 
@@ -73,6 +83,22 @@ TEST(TranscribeRealBinary, SpeechGivesOneResultLineWithTheWords) {
       EXPECT_NE(run.out.find("\"text\":\"" + std::string(word) + "\""), std::string::npos)
           << word << " missing from " << run.out;
     }
+    // Words in the order spoken, each inside the recording (16-bit mono at 16 kHz, after a
+    // 44-byte header).
+    const double duration = static_cast<double>(fs::file_size(kSpeech) - 44) / (2 * 16000);
+    const std::regex timed(R"re("end":([0-9.e+-]+),"start":([0-9.e+-]+))re");
+    double previousStart = 0;
+    int words = 0;
+    for (std::sregex_iterator at(run.out.begin(), run.out.end(), timed), end; at != end; ++at) {
+      const double wordEnd = std::stod((*at)[1]);
+      const double wordStart = std::stod((*at)[2]);
+      EXPECT_LE(previousStart, wordStart) << run.out;
+      EXPECT_LT(wordStart, wordEnd) << run.out;
+      EXPECT_LE(wordEnd, duration + 0.05) << run.out;
+      previousStart = wordStart;
+      ++words;
+    }
+    EXPECT_GT(words, 4);
   }
 }
 
@@ -123,6 +149,10 @@ INSTANTIATE_TEST_SUITE_P(
         ExactCase{
             "TextFile", "notes.txt", "en-US",
             R"({"code":"transcribe_failed","event":"error","message":"sfspeech: cannot open {path} for reading: Invalid data found when processing input"})",
+            1},
+        ExactCase{
+            "CutShortTrack", "cut short.m4a", "en-US",
+            R"({"code":"transcribe_failed","event":"error","message":"sfspeech: cannot read audio from {path}: cannot decode audio: Invalid data found when processing input"})",
             1},
         ExactCase{
             "JapaneseWithoutAModel", "silence.wav", "ja-JP",
