@@ -174,5 +174,18 @@ TEST(TranscribeWithAnalyzerCalls, FinalTimedResultsForTheLocaleFinalisedThroughT
                                       "finalizeAndFinish(through: 32000/16000)"}));
 }
 
+// Results that fail early are judged only after the analysis has been finalised: the failure
+// is not reported while the file is still being analysed.
+TEST(TranscribeWithAnalyzerCalls, AResultsFailureIsReportedOnlyAfterFinalisation) {
+  SimPlatform sim;
+  prepare(sim);
+  sim.speechAnalysis.setAnalysisTime(1s);
+  sim.speechAnalysis.failResults(100ms, kPlatformError);
+  EXPECT_EQ(transcribe(sim), 1);
+  EXPECT_EQ(sim.runtime.stdoutLines(), std::vector<std::string>{kFailed});
+  ASSERT_FALSE(sim.speechAnalysis.calls().empty());
+  EXPECT_EQ(sim.speechAnalysis.calls().back(), "finalizeAndFinish(through: 32000/16000)");
+}
+
 }  // namespace
 }  // namespace zuno
