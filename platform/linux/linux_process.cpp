@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
+#include <system_error>
 
 namespace platform::linux_backend {
 namespace {
@@ -73,6 +75,12 @@ MaybeError LinuxFileSystem::createDirectories(const std::string& path, unsigned 
 bool LinuxFileSystem::fileExists(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0;
+}
+
+std::string LinuxFileSystem::currentDirectory() {
+  std::error_code error;
+  auto directory = std::filesystem::current_path(error);
+  return error ? std::string() : directory.string();
 }
 
 void* LinuxDynamicLoader::open(const std::string& path, int mode) {

@@ -27,6 +27,7 @@ class LinuxFileSystem final : public FileSystem {
  public:
   MaybeError createDirectories(const std::string& path, unsigned mode) override;
   bool fileExists(const std::string& path) override;
+  std::string currentDirectory() override;
 };
 
 class LinuxDynamicLoader final : public DynamicLoader {

@@ -144,6 +144,16 @@ bool SimFileSystem::fileExists(const std::string& path) {
   return nodes_.contains(key);
 }
 
+std::string SimFileSystem::currentDirectory() {
+  std::lock_guard lock(mutex_);
+  return currentDirectory_;
+}
+
+void SimFileSystem::setCurrentDirectory(std::string path) {
+  std::lock_guard lock(mutex_);
+  currentDirectory_ = std::move(path);
+}
+
 void SimFileSystem::addFile(const std::string& path) {
   std::lock_guard lock(mutex_);
   auto prefixes = prefixesOf(path);

@@ -46,8 +46,10 @@ class SimFileSystem : public FileSystem {
  public:
   MaybeError createDirectories(const std::string& path, unsigned mode) override;
   bool fileExists(const std::string& path) override;
+  std::string currentDirectory() override;
 
   void addFile(const std::string& path);
+  void setCurrentDirectory(std::string path);
   void addDirectory(const std::string& path, unsigned mode);
   // Every later createDirectories fails with `error` until cleared with nullopt.
   void failCreateDirectories(std::optional<Error> error);
@@ -67,6 +69,7 @@ class SimFileSystem : public FileSystem {
   std::map<std::string, Node> nodes_;
   std::vector<std::string> created_;
   std::optional<Error> injectedFailure_;
+  std::string currentDirectory_ = "/";
 };
 
 // Libraries and symbols a test declares; every call is logged so a test can check that each

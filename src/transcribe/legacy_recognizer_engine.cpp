@@ -42,7 +42,7 @@ struct AuthorizationAnswer {
 
 }  // namespace
 
-void transcribeWithSFSpeech(platform::Platform& platform, const std::string& audioPath,
+void transcribeWithSFSpeech(platform::Platform& platform, const std::string& url,
                             const std::string& locale) {
   platform::Runtime& runtime = platform.runtime;
   auto recognizer = platform.speechRecognizers.makeRecognizer(locale);
@@ -68,7 +68,7 @@ void transcribeWithSFSpeech(platform::Platform& platform, const std::string& aud
       fail(runtime, "speech_permission_denied", "speech recognition authorization undetermined");
   }
 
-  platform::SpeechURLRecognitionRequest request{audioPath};
+  platform::SpeechURLRecognitionRequest request{url};
   request.requiresOnDeviceRecognition = true;
   request.shouldReportPartialResults = false;
   // The handler ends the process; nothing ever signals this semaphore.

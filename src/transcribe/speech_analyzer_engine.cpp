@@ -169,10 +169,10 @@ class AnalyzerFlow : public std::enable_shared_from_this<AnalyzerFlow> {
 
 }  // namespace
 
-void transcribeWithSpeechAnalyzer(platform::Platform& platform, const std::string& audioPath,
+void transcribeWithSpeechAnalyzer(platform::Platform& platform, const std::string& url,
                                   const std::string& locale) {
   auto finished = platform.runtime.makeSemaphore(0);
-  auto flow = std::make_shared<AnalyzerFlow>(platform, audioPath, locale);
+  auto flow = std::make_shared<AnalyzerFlow>(platform, url, locale);
   platform.runtime.runAsyncTask([flow] { flow->start(); });
   // The flow ends the process from its own thread; this thread is never woken.
   finished->wait();

@@ -153,7 +153,16 @@ INSTANTIATE_TEST_SUITE_P(
                      [](SimPlatform& sim) { sim.fileSystem.addFile("/audio/notes.txt"); },
                      {error("io_failed", "cannot open audio for reading: \\/audio\\/notes.txt")},
                      1,
-                     "/audio/notes.txt"}),
+                     "/audio/notes.txt"},
+        // Named by the file's URL, which is absolute whatever the parent passed.
+        AnalyzerCase{"NotAudioByRelativePath",
+                     [](SimPlatform& sim) {
+                       sim.fileSystem.addFile("/audio/notes.txt");
+                       sim.fileSystem.setCurrentDirectory("/audio/today");
+                     },
+                     {error("io_failed", "cannot open audio for reading: \\/audio\\/notes.txt")},
+                     1,
+                     "../notes.txt"}),
     [](const ::testing::TestParamInfo<AnalyzerCase>& info) {
       return std::string(info.param.name);
     });

@@ -35,6 +35,9 @@ class FileSystem {
   // Creates `path` and every missing parent with `mode`; an existing directory is fine.
   virtual MaybeError createDirectories(const std::string& path, unsigned mode) = 0;
   virtual bool fileExists(const std::string& path) = 0;
+  // The process's working directory, against which relative paths are resolved; empty when it
+  // cannot be told (removed, or too long).
+  virtual std::string currentDirectory() = 0;
 };
 
 // dlopen / dlsym / dlclose, and the platform string object some looked-up functions take.
