@@ -1,11 +1,17 @@
 #include "linux/pulse_audio_engine.h"
 
+#include <chrono>
+#include <system_error>
+
 #include "linux/pulse_server_queries.h"
 
 namespace platform::linux_backend {
 namespace {
 
 constexpr int kInputBus = 0;
+// A server that answers at all confirms a disconnect in milliseconds; one that does not must
+// not hold up the end of a run for long.
+constexpr std::chrono::milliseconds kDisconnectConfirmTimeout{500};
 
 AudioFormat tapFormatOf(const PulseDeviceFormat& device) {
   AudioFormat format;
@@ -28,7 +34,16 @@ PulseAudioEngine::PulseAudioEngine(std::shared_ptr<PulseConnection> connection)
 
 PulseAudioEngine::~PulseAudioEngine() {
   stop();
-  echoCanceller_.disable();
+  {
+    std::lock_guard guard(controlMutex_);
+    echoCanceller_.disable();
+  }
+  {
+    std::lock_guard guard(restoreMutex_);
+    restorerQuits_ = true;
+  }
+  restoreRequested_.notify_one();
+  if (restorer_.joinable()) restorer_.join();
 }
 
 AudioFormat PulseAudioEngine::captureFormat() {
@@ -116,7 +131,75 @@ MaybeError PulseAudioEngine::start() {
     stream_.reset();
     return error;
   }
+  if (echoCanceller_.enabled()) {
+    PulseConnection::Lock lock(*connection_);
+    PulseConnection::Listener listener;
+    listener.reconnected = [this] { requestVoiceProcessingRestore(); };
+    reconnectListener_ = connection_->addListener(std::move(listener));
+  }
   return std::nullopt;
+}
+
+void PulseAudioEngine::endStream() {
+  if (!stream_) return;
+  if (reconnectListener_ != 0) {
+    PulseConnection::Lock lock(*connection_);
+    connection_->removeListener(reconnectListener_);
+    reconnectListener_ = 0;
+  }
+  // The canceller's source is usually unloaded next.
+  stream_->stop(echoCanceller_.enabled() ? pulseDeadlineIn(kDisconnectConfirmTimeout)
+                                         : PulseDeadline{});
+  stream_.reset();
+}
+
+void PulseAudioEngine::requestVoiceProcessingRestore() {
+  std::lock_guard guard(restoreMutex_);
+  restorePending_ = true;
+  if (!restorer_.joinable()) {
+    try {
+      restorer_ = std::thread([this] { runRestorer(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the microphone stays on the plain default source it fell back to.
+      return;
+    }
+  }
+  restoreRequested_.notify_one();
+}
+
+void PulseAudioEngine::runRestorer() {
+  for (;;) {
+    {
+      std::unique_lock guard(restoreMutex_);
+      restoreRequested_.wait(guard, [this] { return restorePending_ || restorerQuits_; });
+      if (restorerQuits_) return;
+      restorePending_ = false;
+    }
+    restoreVoiceProcessing();
+  }
+}
+
+void PulseAudioEngine::restoreVoiceProcessing() {
+  std::string master;
+  {
+    std::lock_guard guard(controlMutex_);
+    if (!stream_ || !echoCanceller_.enabled()) return;
+    master = echoCanceller_.masterName();
+  }
+  // A restarted server makes its devices after it answers. Waited for outside the lock, so
+  // "stop" never waits for a microphone that may not come back; the plain default source is
+  // recorded meanwhile.
+  (void)awaitSource(*connection_, master, pulseDeadlineIn(kPulseQueryTimeout));
+  std::lock_guard guard(controlMutex_);
+  // Stopped or switched off meanwhile: nothing records the canceller any more.
+  if (!stream_ || !echoCanceller_.enabled()) return;
+  if (auto error = echoCanceller_.restore()) {
+    // The same fallback, and the same line, as when voice processing cannot start at all.
+    connection_->report("vp enable failed (plain input): " + error->debugDescription());
+    stream_->recordSource("");
+    return;
+  }
+  stream_->recordSource(echoCanceller_.sourceName());
 }
 
 void PulseAudioEngine::pause() {
@@ -127,9 +210,7 @@ void PulseAudioEngine::pause() {
 
 void PulseAudioEngine::stop() {
   std::lock_guard guard(controlMutex_);
-  if (!stream_) return;
-  stream_->stop();
-  stream_.reset();
+  endStream();
 }
 
 bool PulseAudioEngine::isRunning() {
@@ -139,7 +220,11 @@ bool PulseAudioEngine::isRunning() {
 
 MaybeError PulseAudioEngine::setVoiceProcessingEnabled(bool enabled) {
   std::lock_guard guard(controlMutex_);
-  return enabled ? echoCanceller_.enable() : echoCanceller_.disable();
+  if (enabled) return echoCanceller_.enable();
+  // A stream still connected to the canceller (a paused one, which nobody stops) would have
+  // its source pulled from under it; it ends first.
+  if (echoCanceller_.enabled()) endStream();
+  return echoCanceller_.disable();
 }
 
 // The server's echo canceller has no separate ducking or gain control to switch.

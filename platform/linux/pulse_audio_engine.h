@@ -1,7 +1,10 @@
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "linux/pulse_connection.h"
 #include "linux/pulse_echo_canceller.h"
@@ -38,6 +41,13 @@ class PulseAudioEngine final : public AudioEngine, private InputNode {
   void setVoiceProcessingAGCEnabled(bool enabled) override;
 
   AudioFormat captureFormat();
+  // Under controlMutex_: ends the stream, and with it the connection's listener.
+  void endStream();
+  // Mainloop thread: the connection is back, possibly to a new server without the canceller.
+  void requestVoiceProcessingRestore();
+  // Restorer thread.
+  void runRestorer();
+  void restoreVoiceProcessing();
   // Delivery thread: hands the stream's samples to the tap.
   void deliver(const float* interleaved, std::uint32_t frames);
 
@@ -47,6 +57,17 @@ class PulseAudioEngine final : public AudioEngine, private InputNode {
   // Serialises start, pause, stop and voice processing from the program's threads.
   std::mutex controlMutex_;
   std::unique_ptr<PulseRecordStream> stream_;
+  // While a stream records the canceller's source; added and removed under the mainloop lock.
+  std::uint64_t reconnectListener_ = 0;
+
+  // Loads the canceller again after a reconnect and points the stream at it. A thread of its
+  // own, made on the first reconnect with voice processing on, because loading waits for the
+  // server, which the mainloop thread that reports the reconnect must never do.
+  std::mutex restoreMutex_;
+  std::condition_variable restoreRequested_;
+  bool restorePending_ = false;
+  bool restorerQuits_ = false;
+  std::thread restorer_;
 
   // Held while the block runs, so removing the tap waits for a call in progress. Recursive
   // because the block may remove its own tap.

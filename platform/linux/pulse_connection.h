@@ -96,6 +96,8 @@ class PulseConnection {
   };
   std::uint64_t addListener(Listener listener);
   void removeListener(std::uint64_t id);
+  // One line to the diagnostics (standard error in the program); any thread.
+  void report(std::string_view line) const;
   // Widens the server's change events to `mask` as well, now and on every later connection.
   // Use under Lock.
   void subscribeAlso(pa_subscription_mask_t mask);
@@ -111,7 +113,6 @@ class PulseConnection {
   void scheduleReconnectLocked();
   void cancelReconnectLocked();
   void contextStateChangedLocked();
-  void report(std::string_view line) const;
   static void onContextState(pa_context* context, void* self);
   static void onSubscriptionEvent(pa_context* context, pa_subscription_event_type_t type,
                                   std::uint32_t index, void* self);

@@ -83,6 +83,30 @@ PulseEchoCanceller::~PulseEchoCanceller() {
 MaybeError PulseEchoCanceller::enable() {
   if (enabled_) return std::nullopt;
   const PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout);
+  removeLeftovers(deadline);
+  auto master = defaultSourceFormat(*connection_, deadline);
+  if (!master) {
+    return pulseError("voice processing is unavailable: " + master.error().description);
+  }
+  return load(master->name, deadline);
+}
+
+MaybeError PulseEchoCanceller::restore() {
+  if (!enabled_) return std::nullopt;
+  const PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout);
+  // A connection that dropped while the server lived on finds the canceller where it was.
+  if (sourceFormat(*connection_, sourceName_, deadline)) return std::nullopt;
+  enabled_ = false;
+  removeLeftovers(deadline);
+  // A restarted server brings its devices back one by one and names some other default until
+  // the user's is back: the canceller is built on the microphone it was built on before.
+  if (auto master = awaitSource(*connection_, masterName_, deadline); !master) {
+    return pulseError("voice processing is unavailable: " + master.error().description);
+  }
+  return load(masterName_, deadline);
+}
+
+void PulseEchoCanceller::removeLeftovers(PulseDeadline deadline) {
   // A run killed outright could not remove its canceller; one named after this process is a
   // leftover too (an earlier process with the same id, or a load of ours that timed out). A
   // failure here only leaves them where they were.
@@ -90,12 +114,11 @@ MaybeError PulseEchoCanceller::enable() {
   removeCancellers(
       *connection_, [self](pid_t owner) { return owner == self || processIsGone(owner); },
       deadline);
-  auto master = defaultSourceFormat(*connection_, deadline);
-  if (!master) {
-    return pulseError("voice processing is unavailable: " + master.error().description);
-  }
+}
+
+MaybeError PulseEchoCanceller::load(const std::string& master, PulseDeadline deadline) {
   const std::string arguments =
-      "source_name=" + sourceName_ + " sink_name=" + sinkName_ + " source_master=" + master->name;
+      "source_name=" + sourceName_ + " sink_name=" + sinkName_ + " source_master=" + master;
   mayHaveModule_ = true;
   auto module = loadModule(*connection_, kModule, arguments, deadline);
   if (!module) {
@@ -110,6 +133,7 @@ MaybeError PulseEchoCanceller::enable() {
     disable();
     return pulseError("voice processing is unavailable: " + source.error().description);
   }
+  masterName_ = master;
   enabled_ = true;
   return std::nullopt;
 }

@@ -26,11 +26,22 @@ class PulseEchoCanceller {
   // Returns once the server confirmed this process's canceller is gone, or after about a
   // second when the server does not answer.
   MaybeError disable();
+  // After the connection came back: the server may be a new one, which lost the canceller with
+  // the old one, so it is loaded again, on the same microphone, unless it is still there. On
+  // failure voice processing is off, and disable() still removes what a load that timed out
+  // may yet leave.
+  MaybeError restore();
   bool enabled() const { return enabled_; }
   // The source to record while enabled.
   const std::string& sourceName() const { return sourceName_; }
+  // The microphone the canceller is built on.
+  const std::string& masterName() const { return masterName_; }
 
  private:
+  void removeLeftovers(PulseDeadline deadline);
+  // Loads this process's canceller on `master` and waits for its source.
+  MaybeError load(const std::string& master, PulseDeadline deadline);
+
   std::shared_ptr<PulseConnection> connection_;
   bool enabled_ = false;
   // From a load request until a disable() found nothing of ours left: a load that timed out
@@ -40,6 +51,7 @@ class PulseEchoCanceller {
   // tell whose canceller it finds.
   std::string sourceName_;
   std::string sinkName_;
+  std::string masterName_;
 };
 
 }  // namespace platform::linux_backend

@@ -59,9 +59,8 @@ MaybeError PulseRecordStream::start() {
     wanted_ = Wanted::running;
     PulseConnection::Listener listener;
     listener.reconnected = [this] { reconnectLocked(); };
-    if (options_.follow != PulseFollow::nothing) {
-      listener.serverChanged = [this] { followDefaultLocked(); };
-    }
+    // Also for a named device: recordSource() may make the stream follow the default later.
+    listener.serverChanged = [this] { followDefaultLocked(); };
     listener_ = connection_->addListener(std::move(listener));
     beginConnectLocked();
     connection_->waitUntil([this] { return ready_ || connectFailure_.has_value(); },
@@ -292,16 +291,47 @@ void PulseRecordStream::pause() {
   if (stream_ != nullptr && ready_) corkLocked(true);
 }
 
-void PulseRecordStream::stop() {
+void PulseRecordStream::stop(PulseDeadline confirmedBy) {
   if (!delivery_) return;
   delivery_->close();
   {
     PulseConnection::Lock lock(*connection_);
     wanted_ = Wanted::stopped;
+    if (stream_ != nullptr && PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
+      // The server's answer to the disconnect ends the stream; nothing else of it matters now.
+      pa_stream_set_read_callback(stream_, nullptr, nullptr);
+      pa_stream_set_state_callback(
+          stream_,
+          [](pa_stream*, void* self) {
+            static_cast<PulseRecordStream*>(self)->connection_->signal();
+          },
+          this);
+      pa_stream_disconnect(stream_);
+      pa_stream* stream = stream_;
+      connection_->waitUntil([stream] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); },
+                             confirmedBy);
+    }
     teardownLocked();
   }
   // Joins the thread; nothing can push any more since the stream is gone.
   delivery_.reset();
+}
+
+void PulseRecordStream::recordSource(const std::string& device) {
+  if (!delivery_) return;
+  PulseConnection::Lock lock(*connection_);
+  options_.device = device;
+  options_.follow = device.empty() ? PulseFollow::defaultSource : PulseFollow::nothing;
+  // Without a stream now, the next one is made for this device.
+  if (stream_ == nullptr) return;
+  intendedDevice_ = device;
+  // A stream still being made is moved once ready, like any stream that lands elsewhere.
+  if (!ready_) return;
+  if (device.empty()) {
+    followDefaultLocked();
+  } else {
+    moveToLocked(device.c_str());
+  }
 }
 
 bool PulseRecordStream::isRunning() {
@@ -339,12 +369,13 @@ PulseConnection::Outcome PulseRecordStream::corkLocked(bool cork) {
 }
 
 void PulseRecordStream::followDefaultLocked() {
-  if (stream_ == nullptr || !ready_) return;
+  if (options_.follow == PulseFollow::nothing || stream_ == nullptr || !ready_) return;
   trackLocked(pa_context_get_server_info(
       connection_->context(),
       [](pa_context* context, const pa_server_info* info, void* userdata) {
         auto* self = static_cast<PulseRecordStream*>(userdata);
         if (info == nullptr || self->stream_ == nullptr) return;
+        if (self->options_.follow == PulseFollow::nothing) return;
         if (self->options_.follow == PulseFollow::defaultSource) {
           self->moveToLocked(info->default_source_name);
           return;

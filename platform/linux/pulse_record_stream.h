@@ -56,8 +56,13 @@ class PulseRecordStream {
   MaybeError start();
   // Keeps the stream but stops recording; returns once no handler call runs.
   void pause();
-  // Disconnects; returns once no handler call runs or can start.
-  void stop();
+  // Disconnects; returns once no handler call runs or can start. Waits until the server has
+  // confirmed the disconnect, or `confirmedBy` passed: whoever removes the device next must not
+  // pull it from under a stream the server still runs.
+  void stop(PulseDeadline confirmedBy = {});
+  // Records the source `device` from now on (the default source when empty), moving the stream
+  // there if it is connected; for a device that came or went while recording.
+  void recordSource(const std::string& device);
   // Started and not paused, whether or not the server is there right now.
   bool isRunning();
   // The server's name of the device being recorded now; empty when not connected.

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/e2e_support.h"
@@ -45,6 +49,49 @@ class RecordWithVoiceProcessing : public ::testing::Test {
       }
     }
     return names;
+  }
+
+  // The source the recorder's microphone stream records now; empty while it has none.
+  std::string microphoneSource() {
+    std::istringstream outputs(server.pactl("list source-outputs"));
+    std::string index;
+    bool recorder = false;
+    bool microphone = false;
+    for (std::string line; std::getline(outputs, line);) {
+      if (line.rfind("Source Output #", 0) == 0) {
+        if (recorder && microphone) break;
+        index.clear();
+        recorder = microphone = false;
+      } else if (const auto at = line.find("Source: "); at != std::string::npos) {
+        index = line.substr(at + 8);
+      }
+      recorder = recorder || line.find("application.name = \"zuno-recorder\"") != std::string::npos;
+      microphone = microphone || line.find("media.name = \"microphone\"") != std::string::npos;
+    }
+    if (!recorder || !microphone || index.empty()) return {};
+    std::istringstream sources(server.pactl("list short sources"));
+    for (std::string line; std::getline(sources, line);) {
+      std::istringstream fields(line);
+      std::string number, name;
+      if (fields >> number >> name && number == index) return name;
+    }
+    return {};
+  }
+
+  // Waits until `holds` does, at most `limit`; whether it does.
+  template <typename Condition>
+  static bool waitUntil(Condition holds, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!holds()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+  }
+
+  static std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
   // Debian 12's PipeWire pulse server now and then dies of a segmentation fault inside its own
@@ -122,6 +169,65 @@ TEST_F(RecordWithVoiceProcessing, TheNextRunRemovesTheCancellerOfARunThatWasKill
   next.send("stop\n");
   EXPECT_EQ(next.wait(), 0) << next.output();
   EXPECT_EQ(cancellers(), std::vector<std::string>{});
+}
+
+// A server that restarts mid-recording takes the canceller with it. The new server gets one
+// again and the microphone records it, on the same track: no meeting goes on without voice
+// processing, or in silence.
+TEST_F(RecordWithVoiceProcessing, ARestartedServerGetsTheCancellerAgain) {
+  using Clock = std::chrono::steady_clock;
+  const auto secondsSince = [](Clock::time_point from) {
+    return std::chrono::duration<double>(Clock::now() - from).count();
+  };
+  const auto onACanceller = [this] {
+    return microphoneSource().rfind("zuno_ec_source_", 0) == 0 && cancellers().size() == 1;
+  };
+  const std::string stderrPath = server.directory() + "/recorder.stderr";
+  const auto playTones = [this] {
+    server.play("micsrc", 440, 30);
+    server.play("speakers", 1000, 30);
+  };
+  playTones();
+  RecorderProcess recorder(outDir, stderrPath);
+  if (!recorder.waitFor("\"event\":\"started\"") && serverDied()) {
+    GTEST_SKIP() << "the audio server crashed: " << recorder.output();
+  }
+  ASSERT_NE(recorder.output().find("\"event\":\"started\""), std::string::npos)
+      << recorder.output();
+  const auto started = Clock::now();
+  ASSERT_TRUE(waitUntil(onACanceller, std::chrono::seconds(10))) << "voice processing is not on";
+
+  server.kill();
+  ASSERT_TRUE(
+      waitUntil([&] { return readFile(stderrPath).find("connection lost") != std::string::npos; },
+                std::chrono::seconds(5)));
+  ASSERT_TRUE(server.restart());
+  playTones();
+  ASSERT_TRUE(waitUntil(onACanceller, std::chrono::seconds(15)))
+      << "the microphone records " << microphoneSource() << "\n"
+      << readFile(stderrPath);
+  const double backAt = secondsSince(started);
+  // What the canceller makes of the tone, to check below.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  recorder.send("stop\n");
+  const double recorded = secondsSince(started);
+  EXPECT_EQ(recorder.wait(), 0) << recorder.output();
+  EXPECT_EQ(cancellers(), std::vector<std::string>{}) << "left behind";
+  EXPECT_EQ(readFile(stderrPath).find("vp enable failed"), std::string::npos)
+      << readFile(stderrPath);
+
+  // The canceller's noise suppression and gain control reshape a steady tone, and its level
+  // swings; what matters is that the speech is there and the other side's sound is not.
+  const auto mic = inspectTrack(outDir + "/mic.m4a");
+  ASSERT_TRUE(mic.readable);
+  EXPECT_NEAR(mic.duration, recorded, 0.2) << "the track does not cover the run";
+  const auto from = static_cast<std::size_t>((backAt + 0.3) * 48000);
+  const auto to = std::min(mic.samples.size(), static_cast<std::size_t>((recorded - 0.3) * 48000));
+  ASSERT_LT(from, to);
+  const std::vector<float> after(mic.samples.begin() + static_cast<std::ptrdiff_t>(from),
+                                 mic.samples.begin() + static_cast<std::ptrdiff_t>(to));
+  EXPECT_GT(rms(after), 0.001) << "silence after the restart";
+  EXPECT_GT(toneEnergy(after, 440), 20 * toneEnergy(after, 1000));
 }
 
 }  // namespace
