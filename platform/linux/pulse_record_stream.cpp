@@ -300,6 +300,7 @@ void PulseRecordStream::stop(PulseDeadline confirmedBy) {
     if (stream_ != nullptr && PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
       // The server's answer to the disconnect ends the stream; nothing else of it matters now.
       pa_stream_set_read_callback(stream_, nullptr, nullptr);
+      pa_stream_set_moved_callback(stream_, nullptr, nullptr);
       pa_stream_set_state_callback(
           stream_,
           [](pa_stream*, void* self) {
