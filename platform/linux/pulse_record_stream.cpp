@@ -167,21 +167,24 @@ void PulseRecordStream::onStateLocked() {
   connection_->signal();
   const pa_stream_state_t state = pa_stream_get_state(stream_);
   if (state == PA_STREAM_READY) {
-    if (!established_ && !onIntendedDeviceLocked()) {
-      // Recording something else under this track's name would be worse than no track.
-      const char* device = pa_stream_get_device_name(stream_);
-      const std::string landed =
-          device == nullptr ? "no device" : "\"" + std::string(device) + "\"";
-      const std::string intended = intendedDevice_;
-      releaseStreamLocked();
-      failConnectLocked("the audio server records " + landed + " instead of \"" + intended + "\"");
-      return;
+    const char* device = pa_stream_get_device_name(stream_);
+    if (!intendedDevice_.empty() && (device == nullptr || intendedDevice_ != device)) {
+      if (!established_) {
+        // Recording something else under this track's name would be worse than no track.
+        const std::string landed =
+            device == nullptr ? "no device" : "\"" + std::string(device) + "\"";
+        const std::string intended = intendedDevice_;
+        releaseStreamLocked();
+        failConnectLocked("the audio server records " + landed + " instead of \"" + intended +
+                          "\"");
+        return;
+      }
+      moveToLocked(intendedDevice_.c_str());
     }
     ready_ = true;
     // Only now: nothing is delivered from a stream that might have landed on the wrong device.
-    pa_stream_set_moved_callback(stream_, &PulseRecordStream::onMoved, this);
     pa_stream_set_read_callback(stream_, &PulseRecordStream::onRead, this);
-    onMovedLocked();
+    delivery_->setSourceLost(false);
     return;
   }
   if (PA_STREAM_IS_GOOD(state)) return;
@@ -205,40 +208,10 @@ void PulseRecordStream::onStateLocked() {
   if (connection_->isReady()) retryLaterLocked();
 }
 
-void PulseRecordStream::onMoved(pa_stream*, void* self) {
-  static_cast<PulseRecordStream*>(self)->onMovedLocked();
-}
-
-// Off the intended device the stream is asked back (a monitor onto the current default
-// output's, since the output it was on may be gone). A monitor's sound is handed out only from
-// the intended monitor, as the server may rescue the stream onto a microphone, and a second copy
-// of the user's voice would pass for the other participants; the clock meanwhile writes silence.
-// A microphone the server moved still records a microphone, so it keeps delivering.
-void PulseRecordStream::onMovedLocked() {
-  const bool intended = onIntendedDeviceLocked();
-  const bool monitor = options_.follow == PulseFollow::defaultSinkMonitor;
-  deliverable_ = intended || !monitor;
-  delivery_->setSourceLost(!deliverable_);
-  if (intended) return;
-  if (monitor) {
-    followDefaultLocked();
-  } else {
-    moveToLocked(intendedDevice_.c_str());
-  }
-}
-
-bool PulseRecordStream::onIntendedDeviceLocked() const {
-  if (intendedDevice_.empty()) return true;
-  const char* device = pa_stream_get_device_name(stream_);
-  return device != nullptr && intendedDevice_ == device;
-}
-
 void PulseRecordStream::releaseStreamLocked() {
   ready_ = false;
-  deliverable_ = false;
   if (stream_ == nullptr) return;
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
-  pa_stream_set_moved_callback(stream_, nullptr, nullptr);
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
@@ -300,7 +273,6 @@ void PulseRecordStream::stop(PulseDeadline confirmedBy) {
     if (stream_ != nullptr && PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
       // The server's answer to the disconnect ends the stream; nothing else of it matters now.
       pa_stream_set_read_callback(stream_, nullptr, nullptr);
-      pa_stream_set_moved_callback(stream_, nullptr, nullptr);
       pa_stream_set_state_callback(
           stream_,
           [](pa_stream*, void* self) {
@@ -421,7 +393,7 @@ void PulseRecordStream::onRead(pa_stream* stream, std::size_t, void* self) {
     std::size_t bytes = 0;
     if (pa_stream_peek(stream, &samples, &bytes) < 0 || bytes == 0) return;
     // A hole (no samples, only a length) is delivered as silence to keep the timeline.
-    if (record->deliverable_) record->delivery_->push(samples, bytes);
+    record->delivery_->push(samples, bytes);
     pa_stream_drop(stream);
   }
 }

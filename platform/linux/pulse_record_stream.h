@@ -76,8 +76,6 @@ class PulseRecordStream {
   void connectToLocked(const std::string& device);
   void failConnectLocked(std::string reason);
   void onStateLocked();
-  void onMovedLocked();
-  bool onIntendedDeviceLocked() const;
   void releaseStreamLocked();
   void teardownLocked();
   void retryLaterLocked();
@@ -87,7 +85,6 @@ class PulseRecordStream {
   void moveToLocked(const char* sourceName);
   void trackLocked(pa_operation* operation);
   static void onState(pa_stream* stream, void* self);
-  static void onMoved(pa_stream* stream, void* self);
   static void onRead(pa_stream* stream, std::size_t bytes, void* self);
 
   std::shared_ptr<PulseConnection> connection_;
@@ -101,10 +98,6 @@ class PulseRecordStream {
   // The stream has been ready once: from then on a lost stream is made again, never reported.
   bool established_ = false;
   bool ready_ = false;
-  // What the stream records now may be handed out: it is on the intended device. Cleared while
-  // the server has put it elsewhere (a device that went away, someone moving it), so the track
-  // gets silence instead of some other device's sound until it is back.
-  bool deliverable_ = false;
   // Why the first connection failed, for start() to report.
   std::optional<std::string> connectFailure_;
   std::uint64_t listener_ = 0;
