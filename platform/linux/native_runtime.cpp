@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
@@ -77,16 +76,6 @@ void AsioQueue::runOnOwnThread() {
   thread_ = std::thread([this] { context_.run(); });
 }
 
-std::string DescriptorInput::readAvailable() {
-  char chunk[64 * 1024];
-  while (true) {
-    const ssize_t got = ::read(0, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return {};
-    return std::string(chunk, static_cast<std::size_t>(got));
-  }
-}
-
 NativeRuntime::NativeRuntime() : main_(std::make_shared<AsioQueue>("main")) {
   // With the parent gone a write to standard output must fail, not end the process: the run
   // then reaches its orderly end (end of file on standard input) and completes its files.
@@ -110,7 +99,7 @@ std::shared_ptr<Source> NativeRuntime::makeSignalSource(int signalNumber, Queue&
 }
 
 std::shared_ptr<Source> NativeRuntime::makeStandardInputSource(Queue& queue) {
-  return std::make_shared<StandardInputSource>(asioQueue(queue));
+  return std::make_shared<StandardInputSource>(asioQueue(queue), input_);
 }
 
 std::shared_ptr<Semaphore> NativeRuntime::makeSemaphore(long initialValue) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "linux/descriptor_input.h"
 #include "linux/queued_output.h"
 #include "platform/runtime.h"
 
@@ -28,11 +29,6 @@ class AsioQueue final : public Queue, public std::enable_shared_from_this<AsioQu
   asio::io_context context_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::thread thread_;
-};
-
-class DescriptorInput final : public StandardInput {
- public:
-  std::string readAvailable() override;
 };
 
 class NativeRuntime final : public Runtime {

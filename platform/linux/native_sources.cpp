@@ -1,8 +1,5 @@
 #include "linux/native_sources.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace platform::linux_backend {
 
 void SourceCore::setHandler(Task handler) {
@@ -126,74 +123,18 @@ void AsioSignalSource::cancel() {
 
 // Standard input ------------------------------------------------------------------------------
 
-struct StandardInputSource::State {
-  explicit State(AsioQueue& queue) : queue(queue), descriptor(queue.context()) {}
-  AsioQueue& queue;
-  asio::posix::stream_descriptor descriptor;
-  bool alwaysReady = false;
-};
-
-namespace {
-
-// epoll refuses regular files and /dev/null; a closed descriptor cannot be watched at all.
-bool watchable(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return false;
-  if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) return false;
-  if (S_ISCHR(info.st_mode) && !::isatty(fd)) return false;
-  return true;
-}
-
-void waitForInput(const std::shared_ptr<StandardInputSource::State>& state,
-                  const std::shared_ptr<SourceCore>& core) {
-  if (core->isCancelled()) return;
-  if (state->alwaysReady) {
-    asio::post(state->queue.context(), [state, core] {
-      if (core->isCancelled()) return;
-      core->fire();
-      waitForInput(state, core);
-    });
-    return;
-  }
-  state->descriptor.async_wait(
-      asio::posix::descriptor_base::wait_read, [state, core](const asio::error_code& error) {
-        if (error == asio::error::operation_aborted || core->isCancelled()) return;
-        if (error) state->alwaysReady = true;  // the reactor cannot watch it after all
-        if (!error) core->fire();
-        waitForInput(state, core);
-      });
-}
-
-}  // namespace
-
-StandardInputSource::StandardInputSource(AsioQueue& queue)
-    : state_(std::make_shared<State>(queue)) {}
-
-StandardInputSource::~StandardInputSource() {
-  cancel();
-}
+StandardInputSource::StandardInputSource(AsioQueue& queue, DescriptorInput& input)
+    : queue_(queue), input_(input) {}
 
 void StandardInputSource::resume() {
-  // Watch a duplicate so that tearing the watcher down never closes standard input itself.
-  const int duplicate = watchable(0) ? ::dup(0) : -1;
-  if (duplicate < 0) {
-    state_->alwaysReady = true;
-  } else {
-    asio::error_code error;
-    state_->descriptor.assign(duplicate, error);
-    if (error) {
-      ::close(duplicate);
-      state_->alwaysReady = true;
-    }
-  }
-  waitForInput(state_, core_);
-}
-
-void StandardInputSource::cancel() {
-  core_->cancel();
-  asio::post(state_->queue.context(), [state = state_] {
-    asio::error_code ignored;
-    state->descriptor.cancel(ignored);
+  auto queued = std::make_shared<std::atomic<bool>>(false);
+  input_.watch([core = core_, queued, &context = queue_.context()] {
+    if (core->isCancelled() || queued->exchange(true)) return;
+    asio::post(context, [core, queued] {
+      // Cleared before the handler reads, so bytes that arrive while it runs fire it again.
+      queued->store(false);
+      core->fire();
+    });
   });
 }
 

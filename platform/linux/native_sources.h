@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "linux/descriptor_input.h"
 #include "linux/native_runtime.h"
 
 namespace platform::linux_backend {
@@ -63,20 +64,17 @@ class AsioSignalSource final : public CoreBackedSource<Source> {
   std::shared_ptr<State> state_;
 };
 
-// Fires when fd 0 is readable. Regular files, /dev/null and a closed descriptor cannot be
-// watched with epoll; they are always "readable", so the handler is simply queued again after
-// each run until cancelled (it sees end of file soon enough).
+// Fires on its queue whenever standard input has brought bytes or its end. Firings that come
+// while one is still queued are merged: the handler takes everything there is.
 class StandardInputSource final : public CoreBackedSource<Source> {
  public:
-  explicit StandardInputSource(AsioQueue& queue);
-  ~StandardInputSource() override;
+  StandardInputSource(AsioQueue& queue, DescriptorInput& input);
   void resume() override;
-  void cancel() override;
-
-  struct State;
+  void cancel() override { core_->cancel(); }
 
  private:
-  std::shared_ptr<State> state_;
+  AsioQueue& queue_;
+  DescriptorInput& input_;
 };
 
 }  // namespace platform::linux_backend

@@ -60,9 +60,9 @@ std::size_t SimOutputStream::refusedWrites() const {
   return refused_;
 }
 
-std::string SimStandardInput::readAvailable() {
+StandardInputRead SimStandardInput::readAvailable() {
   std::lock_guard lock(mutex_);
-  return std::exchange(pending_, std::string());
+  return {std::exchange(pending_, std::string()), closed_};
 }
 
 void SimStandardInput::feed(std::string chunk) {

@@ -38,7 +38,7 @@ class SimOutputStream : public OutputStream {
 // Scripted standard input: what was fed and not yet read, and whether end of file was reached.
 class SimStandardInput : public StandardInput {
  public:
-  std::string readAvailable() override;
+  StandardInputRead readAvailable() override;
 
   void feed(std::string chunk);
   void close();

@@ -22,12 +22,8 @@ void Recorder::startStdinWatcher() {
   source->setHandler([weakSelf = weak_from_this(), &input = runtime_.standardInput(), lines] {
     auto self = weakSelf.lock();
     if (!self) return;
-    const std::string bytes = input.readAvailable();
-    if (bytes.empty()) {
-      self->finish();
-      return;
-    }
-    lines->append(bytes);
+    const platform::StandardInputRead read = input.readAvailable();
+    lines->append(read.bytes);
     while (auto line = lines->nextLine()) {
       const auto word = commandWord(*line);
       if (!word) continue;
@@ -38,6 +34,9 @@ void Recorder::startStdinWatcher() {
       if (*word == "pause") self->pauseRecording();
       if (*word == "resume") self->resumeRecording();
     }
+    // The lines that came before the end are carried out first; a last line without its line
+    // feed never is.
+    if (read.ended) self->finish();
   });
   source->resume();
   stdinSource = std::move(source);

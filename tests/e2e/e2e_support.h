@@ -30,6 +30,15 @@ inline std::string shell(const std::string& command) {
   return output;
 }
 
+// How many times `needle` occurs in `text`.
+inline std::size_t occurrences(const std::string& text, const std::string& needle) {
+  std::size_t count = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 // A private audio server for one test (scripts/private-audio-server.sh): speakers (a null sink,
 // the default sink) and a microphone (the remapped monitor of the null sink "micsrc", the
 // default source), both at 48 kHz. The process environment points clients at it.
@@ -138,6 +147,8 @@ class RecorderProcess {
     stdin_ = input[1];
     stdout_ = output[0];
   }
+  // A recorder started some other way, whose events come on `stdoutFd` (taken over).
+  RecorderProcess(pid_t pid, int stdoutFd) : pid_(pid), stdout_(stdoutFd) {}
   ~RecorderProcess() {
     closeStdin();
     if (stdout_ >= 0) ::close(stdout_);
@@ -159,12 +170,23 @@ class RecorderProcess {
     stdout_ = -1;
   }
   void signal(int number) { ::kill(pid_, number); }
+  // Whether it has not ended yet (without reaping it).
+  bool running() {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+  }
 
   // Reads event lines until one contains `needle` (or `seconds` pass); true when found.
   bool waitFor(const std::string& needle, double seconds = 10) {
+    return waitForCount(needle, 1, seconds);
+  }
+  // Reads event lines until `needle` occurs `count` times (or `seconds` pass).
+  bool waitForCount(const std::string& needle, std::size_t count, double seconds = 10) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto found = [&] { return occurrences(output_, needle) >= count; };
     while (std::chrono::steady_clock::now() < deadline) {
-      if (output_.find(needle) != std::string::npos) return true;
+      if (found()) return true;
       if (stdout_ < 0) return false;
       ::fcntl(stdout_, F_SETFL, O_NONBLOCK);
       char chunk[4096];
@@ -172,7 +194,7 @@ class RecorderProcess {
       if (got > 0) {
         output_.append(chunk, static_cast<std::size_t>(got));
       } else if (got == 0) {
-        return output_.find(needle) != std::string::npos;
+        return found();
       } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }

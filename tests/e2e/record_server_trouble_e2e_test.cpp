@@ -21,14 +21,6 @@ std::string readFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::size_t occurrences(const std::string& text, const std::string& needle) {
-  std::size_t count = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // The decoded samples from `from` to `to` seconds into a track.
 std::vector<float> window(const TrackFacts& track, double from, double to) {
   const auto begin = static_cast<std::size_t>(std::max(0.0, from) * 48000);

@@ -73,7 +73,10 @@ TEST(SimRuntimeSignals, CancelAfterRaiseDropsTheQueuedDelivery) {
 struct StdinReader {
   explicit StdinReader(SimRuntime& runtime) : runtime(runtime) {
     source = runtime.makeStandardInputSource(runtime.mainQueue());
-    source->setHandler([this] { reads.push_back(this->runtime.standardInput().readAvailable()); });
+    source->setHandler([this] {
+      const StandardInputRead read = this->runtime.standardInput().readAvailable();
+      reads.push_back(read.bytes + (read.ended ? "<end>" : ""));
+    });
   }
   SimRuntime& runtime;
   std::shared_ptr<Source> source;
@@ -102,10 +105,10 @@ TEST(SimRuntimeStdin, EndOfFileFiresOnceAndReadsEmpty) {
   runtime.closeStdin();
   runtime.runUntilIdle();
   runtime.advanceBy(1s);
-  EXPECT_EQ(reader.reads, (std::vector<std::string>{"tail"}));
+  EXPECT_EQ(reader.reads, (std::vector<std::string>{"tail<end>"}));
   runtime.closeStdin();
   runtime.runUntilIdle();
-  EXPECT_EQ(reader.reads, (std::vector<std::string>{"tail", ""}));
+  EXPECT_EQ(reader.reads, (std::vector<std::string>{"tail<end>", "<end>"}));
 }
 
 TEST(SimRuntimeStdin, ResumeFiresForInputThatArrivedEarlier) {
@@ -125,7 +128,7 @@ TEST(SimRuntimeStdin, EmptyFileReadsEndOfFileAtResumeAndCancelledSourceStaysQuie
   StdinReader reader(runtime);
   reader.source->resume();
   runtime.runUntilIdle();
-  EXPECT_EQ(reader.reads, (std::vector<std::string>{""}));
+  EXPECT_EQ(reader.reads, (std::vector<std::string>{"<end>"}));
 
   SimRuntime second;
   StdinReader cancelled(second);

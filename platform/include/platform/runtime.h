@@ -52,13 +52,21 @@ class Semaphore {
   virtual bool waitFor(Duration timeout) = 0;
 };
 
-// Standard input as the recorder reads it: a read source fires whenever input is readable, and
-// `readAvailable` then returns what can be read now without blocking; an empty result means end
-// of file (also for a regular file, an empty file or a descriptor that is already closed).
+// What one look at standard input found: the bytes that could be read without waiting (none
+// after a wake-up that found nothing new), and whether the input has ended. Only the end of
+// input ends it, never a read that merely found nothing: the parent closed its end, the file
+// ran out, or the descriptor failed (a hang-up, an I/O error), which means the parent is gone.
+struct StandardInputRead {
+  std::string bytes;
+  bool ended = false;
+};
+
+// Standard input as the recorder reads it: a read source fires whenever input may be
+// readable, and `readAvailable` then returns what is there now without blocking.
 class StandardInput {
  public:
   virtual ~StandardInput() = default;
-  virtual std::string readAvailable() = 0;
+  virtual StandardInputRead readAvailable() = 0;
 };
 
 // The program's concurrency model and its ties to the process: queues, timers, signals,
