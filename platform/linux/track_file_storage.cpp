@@ -17,7 +17,7 @@ namespace {
 // the recorder (it has no effect on a regular file).
 constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
-// Removing a link and creating the file are two steps another process could get between;
+// Removing a name and creating the file are two steps another process could get between;
 // after this many rounds the name is given up on.
 constexpr int kAttempts = 4;
 
@@ -54,27 +54,39 @@ bool lockUnsupported(int errnoValue) {
 }  // namespace
 
 Result<std::unique_ptr<TrackFileStorage>> TrackFileStorage::open(const std::string& path) {
-  const int fd = openWithoutFollowingLinks(path);
-  if (fd < 0) return openFailed(path, -fd);
-  // Owns the descriptor from here, so every failure below closes it.
-  std::unique_ptr<TrackFileStorage> storage(new TrackFileStorage(fd));
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const int fd = openWithoutFollowingLinks(path);
+    if (fd < 0) return openFailed(path, -fd);
+    // Owns the descriptor from here, so every failure below closes it.
+    std::unique_ptr<TrackFileStorage> storage(new TrackFileStorage(fd));
 
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) return openFailed(path, errno);
-  if (!S_ISREG(status.st_mode)) return openFailed(path, AVERROR(EINVAL), "not a regular file");
-  // Only the FIFO case needed it; writes to the file wait for the disk as usual.
-  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return openFailed(path, errno);
-  // Taken before the file is emptied: a second recorder must leave the first one's track alone.
-  // The kernel drops the lock with the last descriptor, so a recorder that was killed does not
-  // keep the name from being used again.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) {
-      return openFailed(path, AVERROR(EBUSY), "it is being recorded by another process");
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) return openFailed(path, errno);
+    if (!S_ISREG(status.st_mode)) return openFailed(path, AVERROR(EINVAL), "not a regular file");
+    // Only the FIFO case needed it; writes to the file wait for the disk as usual.
+    if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+      return openFailed(path, errno);
     }
-    if (!lockUnsupported(errno)) return openFailed(path, errno);
+    // Taken before the file is emptied: a second recorder must leave the first one's track
+    // alone. The kernel drops the lock with the last descriptor, so a recorder that was killed
+    // does not keep the name from being used again.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) {
+        return openFailed(path, AVERROR(EBUSY), "it is being recorded by another process");
+      }
+      if (!lockUnsupported(errno)) return openFailed(path, errno);
+    }
+    // A file with other names (a hard link someone made, a backup sharing the data) would lose
+    // its content under every one of them: the name is given a file of its own instead. What
+    // is found there next goes through the same checks.
+    if (status.st_nlink > 1) {
+      if (::unlink(path.c_str()) != 0 && errno != ENOENT) return openFailed(path, errno);
+      continue;
+    }
+    if (::ftruncate(fd, 0) != 0) return openFailed(path, errno);
+    return storage;
   }
-  if (::ftruncate(fd, 0) != 0) return openFailed(path, errno);
-  return storage;
+  return openFailed(path, EBUSY);
 }
 
 TrackFileStorage::TrackFileStorage(int fd) : fd_(fd) {}

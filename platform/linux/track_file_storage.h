@@ -13,7 +13,8 @@ namespace platform::linux_backend {
 // it happens, so a full disk or any other failure of the storage is seen at once and not lost in
 // a buffer. A track another recorder is still writing must not be truncated under it: an
 // advisory lock is held while the file is open, released by the kernel when a recorder dies. A
-// symbolic link in place of the track is replaced, never written through.
+// symbolic link in place of the track, or a file that has other names (hard links), is replaced,
+// never written through.
 class TrackFileStorage {
  public:
   // Creates or replaces the file at `path`: locked, empty, not yet written.

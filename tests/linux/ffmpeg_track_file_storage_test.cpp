@@ -218,16 +218,21 @@ TEST_F(FfmpegTrackFileStorageTest, ALockLeftByAKilledRecorderDoesNotBlockTheNext
   expectWholeTone(path);
 }
 
-TEST_F(FfmpegTrackFileStorageTest, ASymbolicLinkInPlaceOfTheTrackIsReplacedNotFollowed) {
+// Another name for the track (a symbolic link, or a hard link to a file) is given a file of its
+// own: what else the name led to keeps its content.
+TEST_F(FfmpegTrackFileStorageTest, AnotherNameInPlaceOfTheTrackIsReplacedNotWrittenThrough) {
+  enum class Link { symbolic, hard };
+  enum class Target { file, none, directory };
   struct Case {
     const char* what;
-    bool targetIsFile;
-    bool targetIsDirectory;
+    Link link;
+    Target target;
   };
   const Case cases[] = {
-      {"link to a file", true, false},
-      {"dangling link", false, false},
-      {"link to a directory", false, true},
+      {"symbolic link to a file", Link::symbolic, Target::file},
+      {"dangling symbolic link", Link::symbolic, Target::none},
+      {"symbolic link to a directory", Link::symbolic, Target::directory},
+      {"hard link to a file", Link::hard, Target::file},
   };
   const std::string path = file("mic.m4a");
   const std::string target = file("precious");
@@ -236,9 +241,10 @@ TEST_F(FfmpegTrackFileStorageTest, ASymbolicLinkInPlaceOfTheTrackIsReplacedNotFo
     std::filesystem::remove_all(target);
     std::filesystem::remove(path);
     resetTone();
-    if (c.targetIsFile) std::ofstream(target) << "keep me";
-    if (c.targetIsDirectory) std::filesystem::create_directory(target);
-    std::filesystem::create_symlink(target, path);
+    if (c.target == Target::file) std::ofstream(target) << "keep me";
+    if (c.target == Target::directory) std::filesystem::create_directory(target);
+    if (c.link == Link::symbolic) std::filesystem::create_symlink(target, path);
+    if (c.link == Link::hard) std::filesystem::create_hard_link(target, path);
 
     auto writer = files.openForWriting(path, aac(kRate));
     ASSERT_TRUE(writer) << writer.error().description;
@@ -246,10 +252,11 @@ TEST_F(FfmpegTrackFileStorageTest, ASymbolicLinkInPlaceOfTheTrackIsReplacedNotFo
     ASSERT_FALSE((*writer)->close());
 
     EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path)));
+    EXPECT_EQ(std::filesystem::hard_link_count(path), 1u);
     expectWholeTone(path);
-    if (c.targetIsFile) {
+    if (c.target == Target::file) {
       EXPECT_EQ(contents(target), "keep me");
-    } else if (c.targetIsDirectory) {
+    } else if (c.target == Target::directory) {
       EXPECT_TRUE(std::filesystem::is_empty(target));
     } else {
       EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(target)));
