@@ -117,9 +117,10 @@ void Recorder::handleMicBuffer(const platform::PCMBufferPtr& received) {
     writer->write(buffer);
   } catch (const DescribedError& error) {
     micWriteFailed = true;
+    unreported_.micMessage = "mic write failed: " + error.description();
     guard.unlock();
     writeDiagnostic(runtime_, "mic write failed: " + error.debugDescription());
-    failLaterKeepingTracks("io_failed", "mic write failed: " + error.description());
+    reportMicWriteFailureLater();
   }
 }
 

@@ -91,12 +91,13 @@ void Recorder::run() {
 }
 
 std::optional<Recorder::ClosedTracks> Recorder::stopCaptureAndCloseTracks(
-    std::int64_t* durationSec) {
+    std::int64_t* durationSec, UnreportedFailures* unreported) {
   {
     std::lock_guard guard(lock);
     if (stopped) return std::nullopt;
     stopped = true;
     if (durationSec != nullptr) *durationSec = currentDurationSec();
+    if (unreported != nullptr) *unreported = std::exchange(unreported_, UnreportedFailures{});
   }
 
   for (auto* timer : {&tickTimer, &levelTimer, &autoStopTimer}) {
@@ -141,8 +142,15 @@ void Recorder::switchVoiceProcessingOff() {
 
 void Recorder::finish() {
   std::int64_t durationSec = 0;
-  const auto closed = stopCaptureAndCloseTracks(&durationSec);
+  UnreportedFailures unreported;
+  const auto closed = stopCaptureAndCloseTracks(&durationSec, &unreported);
   if (!closed) return;
+  // A write that failed just before the stop, whose report had not run yet, ends the run as if
+  // the report had come first; its diagnostic line is already written.
+  if (unreported.system) {
+    emitEvent(runtime_, Event{{"event", "degraded"}, {"reason", "tap_write_failed"}});
+  }
+  if (unreported.micMessage) fail(runtime_, "io_failed", *unreported.micMessage);
   // A track that could not be completed is reported as a write failure of that track: the
   // system one degrades the recording, the microphone one fails it.
   if (closed->system) {
@@ -164,11 +172,30 @@ void Recorder::failKeepingTracks(std::string_view code, std::string_view message
   fail(runtime_, code, message);
 }
 
-void Recorder::failLaterKeepingTracks(std::string code, std::string message) {
-  runtime_.mainQueue().async(
-      [weakSelf = weak_from_this(), code = std::move(code), message = std::move(message)] {
-        if (auto self = weakSelf.lock()) self->failKeepingTracks(code, message);
-      });
+void Recorder::reportMicWriteFailureLater() {
+  runtime_.mainQueue().async([weakSelf = weak_from_this()] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    std::optional<std::string> message;
+    {
+      // A stop that came first has reported it already.
+      std::lock_guard guard(self->lock);
+      message = std::exchange(self->unreported_.micMessage, std::nullopt);
+    }
+    if (message) self->failKeepingTracks("io_failed", *message);
+  });
+}
+
+void Recorder::reportSystemWriteFailureLater() {
+  runtime_.mainQueue().async([weakSelf = weak_from_this()] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    {
+      std::lock_guard guard(self->lock);
+      if (!std::exchange(self->unreported_.system, false)) return;
+    }
+    emitEvent(self->runtime_, Event{{"event", "degraded"}, {"reason", "tap_write_failed"}});
+  });
 }
 
 }  // namespace zuno

@@ -91,13 +91,22 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
     std::optional<TrackFailure> mic;
     std::optional<TrackFailure> system;
   };
+  // The reports an audio thread left for the main queue that it has not made yet; taken under
+  // `lock` by whichever comes first, the queued report or the stop, so a stop that overtakes
+  // the report still makes it.
+  struct UnreportedFailures {
+    std::optional<std::string> micMessage;
+    bool system = false;
+  };
 
   bool environmentFlag(const char* name);
   // Whether the system is recent enough (14.2) to have a system-audio track at all.
   bool systemAudioSupported();
   // Stops both capture paths, gives back what was set up in the user's audio server and
-  // completes both files; none when an earlier call already did.
-  std::optional<ClosedTracks> stopCaptureAndCloseTracks(std::int64_t* durationSec);
+  // completes both files; none when an earlier call already did. `unreported` takes the write
+  // failures whose reports have not run yet, which are then the caller's to make.
+  std::optional<ClosedTracks> stopCaptureAndCloseTracks(std::int64_t* durationSec,
+                                                        UnreportedFailures* unreported = nullptr);
   // Completes one track; the failure, if any, is for the caller to report.
   static std::optional<TrackFailure> closeTrack(const std::shared_ptr<TrackWriter>& writer);
   // Voice processing lives in the user's audio server, not in this process: it is switched off
@@ -105,13 +114,17 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
   void switchVoiceProcessingOff();
   // A failure that ends the run after the tracks are open: what was recorded is saved first.
   [[noreturn]] void failKeepingTracks(std::string_view code, std::string_view message);
-  // Queues `failKeepingTracks` on the main queue from an audio thread.
-  void failLaterKeepingTracks(std::string code, std::string message);
+  // Queue the reports of a failed write from the audio threads: the microphone's ends the run,
+  // the system track's degrades it.
+  void reportMicWriteFailureLater();
+  void reportSystemWriteFailureLater();
   // A main-queue task that calls `method` if the recorder still exists.
   platform::Task weakTask(void (Recorder::*method)());
 
   platform::Platform& platform_;
   platform::Runtime& runtime_;
+  // Guarded by `lock`: written by the audio threads when a write fails, taken on the main thread.
+  UnreportedFailures unreported_;
 };
 
 // The first channel of a multi-channel non-interleaved float buffer as a new mono buffer; none

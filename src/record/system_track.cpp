@@ -51,13 +51,10 @@ void Recorder::handleSystemBuffer(const platform::PCMBufferPtr& buffer) {
   } catch (const DescribedError& error) {
     sysWriteFailed = true;
     sysWriter = nullptr;
+    unreported_.system = true;
     guard.unlock();
     writeDiagnostic(runtime_, "system write failed: " + error.debugDescription());
-    runtime_.mainQueue().async([weakSelf = weak_from_this()] {
-      if (auto self = weakSelf.lock()) {
-        emitEvent(self->runtime_, Event{{"event", "degraded"}, {"reason", "tap_write_failed"}});
-      }
-    });
+    reportSystemWriteFailureLater();
     // Completed here with what was written before the failure; whatever this close says, the
     // track is already reported as failed.
     try {

@@ -96,5 +96,36 @@ TEST_F(RecordOnSim, ATrackThatCannotBeCompletedAtStopIsReportedAsItsWriteFailure
   EXPECT_TRUE(second.audioFiles.writtenFile("/rec/out/system.m4a")->completed);
 }
 
+// A write fails on an audio thread just as "stop" is being read: the stop runs before the
+// failure's own report and must end the run as that report would have.
+class AStopThatOvertakesAWriteFailure : public RecordOnSim,
+                                        public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(AStopThatOvertakesAWriteFailure, StillReportsIt) {
+  const std::string track = GetParam();
+  sim.audioFiles.failWriteCall(std::string(kOutDir) + "/" + track, 1, {"sim.file", 28, "no space"});
+  sim.runtime.at(2s, [this] {
+    // Read first, so the stop is queued on the main queue ahead of the failure's report.
+    sim.runtime.feedStdin("stop\n");
+    engine().deliver(constantBuffer(0.5f));
+    systemCycle(0.5f);
+  });
+  using Lines = std::vector<std::string>;
+  const bool mic = track == "mic.m4a";
+  const Lines expected =
+      mic ? Lines{started(),
+                  "{\"code\":\"io_failed\",\"event\":\"error\",\"message\":\"mic write failed: "
+                  "no space\"}"}
+          : Lines{started(), degraded("tap_write_failed"), event("stopped", 2)};
+  EXPECT_EQ(runRecorder(), mic ? 1 : 0);
+  EXPECT_EQ(linesWithoutLevels(), expected);
+  EXPECT_TRUE(file("mic.m4a").completed);
+  EXPECT_TRUE(file("system.m4a").completed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Record, AStopThatOvertakesAWriteFailure,
+                         ::testing::Values("mic.m4a", "system.m4a"),
+                         [](const auto& info) { return info.param[0] == 'm' ? "Mic" : "System"; });
+
 }  // namespace
 }  // namespace zuno::testing
