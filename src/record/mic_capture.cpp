@@ -69,6 +69,9 @@ void Recorder::startMic() {
   if (auto missing = engine->inputAvailability()) throw PlatformFailure(*missing);
 
   if (environmentFlag("ZUNO_RECORDER_ENABLE_VP")) {
+    // From the request on: a canceller may yet appear in the user's audio server after the
+    // request was given up on, and only switching it off removes it.
+    vpRequested_ = true;
     if (auto error = input.setVoiceProcessingEnabled(true)) {
       writeDiagnostic(runtime_, "vp enable failed (plain input): " + error->debugDescription());
     } else {

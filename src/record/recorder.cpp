@@ -134,7 +134,7 @@ std::optional<Recorder::TrackFailure> Recorder::closeTrack(
 }
 
 void Recorder::switchVoiceProcessingOff() {
-  if (!vpEnabled) return;
+  if (!vpRequested_) return;
   // Standard error has no line for this, and the run ends either way; a canceller left behind
   // is removed by the next run that needs one.
   (void)engine->inputNode().setVoiceProcessingEnabled(false);

@@ -110,7 +110,8 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
   // Completes one track; the failure, if any, is for the caller to report.
   static std::optional<TrackFailure> closeTrack(const std::shared_ptr<TrackWriter>& writer);
   // Voice processing lives in the user's audio server, not in this process: it is switched off
-  // on every way out, since nothing is released for us when the process ends.
+  // on every way out once it was asked for, since nothing is released for us when the process
+  // ends.
   void switchVoiceProcessingOff();
   // A failure that ends the run after the tracks are open: what was recorded is saved first.
   [[noreturn]] void failKeepingTracks(std::string_view code, std::string_view message);
@@ -125,6 +126,8 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
   platform::Runtime& runtime_;
   // Guarded by `lock`: written by the audio threads when a write fails, taken on the main thread.
   UnreportedFailures unreported_;
+  // Main thread only: voice processing was asked for, whether or not it came on.
+  bool vpRequested_ = false;
 };
 
 // The first channel of a multi-channel non-interleaved float buffer as a new mono buffer; none

@@ -1,7 +1,9 @@
 // What must be done before the process ends is done on every way out: the shipped program ends
 // with _exit, and the sim counts a file as complete only when the program closed it.
+#include <algorithm>
 #include <csignal>
 #include <functional>
+#include <tuple>
 
 #include "record_fixture.h"
 
@@ -14,17 +16,28 @@ struct WayOut {
   int status;
   bool engineStartFails = false;
 };
+void PrintTo(const WayOut& way, std::ostream* out) {
+  *out << way.name;
+}
 
-class EveryWayOut : public RecordOnSim, public ::testing::WithParamInterface<WayOut> {};
+// With voice processing on, and with voice processing that failed to come on: a canceller whose
+// load the server confirms only after the recorder gave up on it is still ours to remove.
+class EveryWayOut : public RecordOnSim,
+                    public ::testing::WithParamInterface<std::tuple<WayOut, bool>> {};
 
 TEST_P(EveryWayOut, CompletesBothTracksAndSwitchesVoiceProcessingOff) {
+  const auto& [way, enablingFails] = GetParam();
   sim.process.setEnvironment("ZUNO_RECORDER_ENABLE_VP", "1");
   sim.runtime.at(500ms, [this] { engine().deliver(constantBuffer(0.5f)); });
-  GetParam().script(sim);
-  failEngineStart = GetParam().engineStartFails;
+  way.script(sim);
+  failEngineStart = way.engineStartFails;
+  failVoiceProcessing = enablingFails;
 
-  EXPECT_EQ(runRecorder(), GetParam().status);
+  EXPECT_EQ(runRecorder(), way.status);
   EXPECT_FALSE(engine().voiceProcessingEnabled()) << "left loaded in the user's audio server";
+  const auto calls = engine().calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "setVoiceProcessingEnabled(0)"), 1)
+      << "the way out did not switch it off";
   EXPECT_TRUE(file("mic.m4a").completed);
   EXPECT_TRUE(file("system.m4a").completed);
   EXPECT_EQ(file("mic.m4a").closeCalls, 1);
@@ -32,23 +45,31 @@ TEST_P(EveryWayOut, CompletesBothTracksAndSwitchesVoiceProcessingOff) {
 
 INSTANTIATE_TEST_SUITE_P(
     Record, EveryWayOut,
-    ::testing::Values(
-        WayOut{"Stop",
-               [](SimPlatform& t) { t.runtime.at(2s, [&t] { t.runtime.feedStdin("stop\n"); }); },
-               0},
-        WayOut{"Sigterm",
-               [](SimPlatform& t) { t.runtime.at(2s, [&t] { t.runtime.raiseSignal(SIGTERM); }); },
-               0},
-        WayOut{"ParentGone",
-               [](SimPlatform& t) { t.runtime.at(2s, [&t] { t.runtime.closeStdin(); }); }, 0},
-        WayOut{"AutoStop", [](SimPlatform&) {}, 0},
-        WayOut{"MicWriteFailure",
-               [](SimPlatform& t) {
-                 t.audioFiles.failWriteCall("/rec/out/mic.m4a", 1, {"sim.file", 28, "no space"});
-               },
-               1},
-        WayOut{"EngineStartFailure", [](SimPlatform&) {}, 1, true}),
-    [](const ::testing::TestParamInfo<WayOut>& info) { return std::string(info.param.name); });
+    ::testing::Combine(
+        ::testing::Values(
+            WayOut{
+                "Stop",
+                [](SimPlatform& t) { t.runtime.at(2s, [&t] { t.runtime.feedStdin("stop\n"); }); },
+                0},
+            WayOut{
+                "Sigterm",
+                [](SimPlatform& t) { t.runtime.at(2s, [&t] { t.runtime.raiseSignal(SIGTERM); }); },
+                0},
+            WayOut{"ParentGone",
+                   [](SimPlatform& t) { t.runtime.at(2s, [&t] { t.runtime.closeStdin(); }); }, 0},
+            WayOut{"AutoStop", [](SimPlatform&) {}, 0},
+            WayOut{
+                "MicWriteFailure",
+                [](SimPlatform& t) {
+                  t.audioFiles.failWriteCall("/rec/out/mic.m4a", 1, {"sim.file", 28, "no space"});
+                },
+                1},
+            WayOut{"EngineStartFailure", [](SimPlatform&) {}, 1, true}),
+        ::testing::Bool()),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) +
+             (std::get<1>(info.param) ? "AfterVoiceProcessingFailedToStart" : "");
+    });
 
 TEST_F(RecordOnSim, VoiceProcessingIsSwitchedOffWhenSetupFailsAfterItWasOn) {
   sim.process.setEnvironment("ZUNO_RECORDER_ENABLE_VP", "1");
