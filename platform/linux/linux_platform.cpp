@@ -29,7 +29,8 @@ struct LinuxPlatform::Services {
     text += '\n';
     runtime.standardError().writeAll(text);
   });
-  LazyAudioEngines audioEngines{[this] { return std::make_unique<PulseAudioEngines>(pulse); }};
+  LazyAudioEngines audioEngines{
+      [this] { return std::make_unique<PulseAudioEngines>(pulse, runtime); }};
   PulseAudioHardware audioHardware{pulse};
   LinuxMicrophonePermission microphonePermission;
   LazySpeechAnalysis speechAnalysis{[] { return std::make_unique<LinuxSpeechAnalysis>(); }};

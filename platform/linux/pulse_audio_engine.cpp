@@ -29,34 +29,27 @@ bool usable(const AudioFormat& format) {
 
 }  // namespace
 
-PulseAudioEngine::PulseAudioEngine(std::shared_ptr<PulseConnection> connection)
-    : connection_(connection), echoCanceller_(std::move(connection)) {}
+PulseAudioEngine::PulseAudioEngine(std::shared_ptr<PulseConnection> connection, Runtime& runtime)
+    : connection_(connection),
+      echoCanceller_(std::move(connection)),
+      restore_(runtime, restoreSteps()) {}
 
 PulseAudioEngine::~PulseAudioEngine() {
   stop();
-  {
-    std::lock_guard guard(controlMutex_);
-    echoCanceller_.disable();
-  }
-  {
-    std::lock_guard guard(restoreMutex_);
-    restorerQuits_ = true;
-  }
-  restoreRequested_.notify_one();
-  if (restorer_.joinable()) restorer_.join();
+  (void)setVoiceProcessingEnabled(false);
 }
 
 AudioFormat PulseAudioEngine::captureFormat() {
-  auto device = echoCanceller_.enabled() ? sourceFormat(*connection_, echoCanceller_.sourceName())
-                                         : defaultSourceFormat(*connection_);
+  auto device = cancellerSource_.empty() ? defaultSourceFormat(*connection_)
+                                         : sourceFormat(*connection_, cancellerSource_);
   if (!device) return AudioFormat{};
   return tapFormatOf(*device);
 }
 
 MaybeError PulseAudioEngine::inputAvailability() {
   std::lock_guard guard(controlMutex_);
-  auto device = echoCanceller_.enabled() ? sourceFormat(*connection_, echoCanceller_.sourceName())
-                                         : defaultSourceFormat(*connection_);
+  auto device = cancellerSource_.empty() ? defaultSourceFormat(*connection_)
+                                         : sourceFormat(*connection_, cancellerSource_);
   if (!device) return device.error();
   return std::nullopt;
 }
@@ -118,8 +111,8 @@ MaybeError PulseAudioEngine::start() {
   options.streamName = "microphone";
   options.sampleRate = static_cast<std::uint32_t>(format.sampleRate);
   options.channels = format.channelCount;
-  if (echoCanceller_.enabled()) {
-    options.device = echoCanceller_.sourceName();
+  if (!cancellerSource_.empty()) {
+    options.device = cancellerSource_;
   } else {
     // No device name, so the server keeps the stream on whatever the default source is.
     options.follow = PulseFollow::defaultSource;
@@ -131,10 +124,10 @@ MaybeError PulseAudioEngine::start() {
     stream_.reset();
     return error;
   }
-  if (echoCanceller_.enabled()) {
+  if (!cancellerSource_.empty()) {
     PulseConnection::Lock lock(*connection_);
     PulseConnection::Listener listener;
-    listener.reconnected = [this] { requestVoiceProcessingRestore(); };
+    listener.reconnected = [this] { restore_.request(); };
     reconnectListener_ = connection_->addListener(std::move(listener));
   }
   return std::nullopt;
@@ -148,58 +141,35 @@ void PulseAudioEngine::endStream() {
     reconnectListener_ = 0;
   }
   // The canceller's source is usually unloaded next.
-  stream_->stop(echoCanceller_.enabled() ? pulseDeadlineIn(kDisconnectConfirmTimeout)
-                                         : PulseDeadline{});
+  stream_->stop(cancellerSource_.empty() ? PulseDeadline{}
+                                         : pulseDeadlineIn(kDisconnectConfirmTimeout));
   stream_.reset();
 }
 
-void PulseAudioEngine::requestVoiceProcessingRestore() {
-  std::lock_guard guard(restoreMutex_);
-  restorePending_ = true;
-  if (!restorer_.joinable()) {
-    try {
-      restorer_ = std::thread([this] { runRestorer(); });
-    } catch (const std::system_error&) {
-      // No thread to be had: the microphone stays on the plain default source it fell back to.
-      return;
-    }
-  }
-  restoreRequested_.notify_one();
+VoiceProcessingRestore::Steps PulseAudioEngine::restoreSteps() {
+  VoiceProcessingRestore::Steps steps;
+  steps.cancellerIsThere = [this] { return echoCanceller_.isThere(); };
+  steps.lookForMicrophone = [this]() -> MaybeError {
+    auto master = sourceFormat(*connection_, echoCanceller_.masterName(),
+                               pulseDeadlineIn(kPulseRunningCallTimeout));
+    if (master) return std::nullopt;
+    return pulseError("voice processing is unavailable: " + master.error().description);
+  };
+  steps.load = [this] { return echoCanceller_.reload(); };
+  steps.recordThrough = [this](const MaybeError& failure) { recordThroughCanceller(failure); };
+  return steps;
 }
 
-void PulseAudioEngine::runRestorer() {
-  for (;;) {
-    {
-      std::unique_lock guard(restoreMutex_);
-      restoreRequested_.wait(guard, [this] { return restorePending_ || restorerQuits_; });
-      if (restorerQuits_) return;
-      restorePending_ = false;
-    }
-    restoreVoiceProcessing();
-  }
-}
-
-void PulseAudioEngine::restoreVoiceProcessing() {
-  std::string master;
-  {
-    std::lock_guard guard(controlMutex_);
-    if (!stream_ || !echoCanceller_.enabled()) return;
-    master = echoCanceller_.masterName();
-  }
-  // A restarted server makes its devices after it answers. Waited for outside the lock, so
-  // "stop" never waits for a microphone that may not come back; the plain default source is
-  // recorded meanwhile.
-  (void)awaitSource(*connection_, master, pulseDeadlineIn(kPulseQueryTimeout));
+void PulseAudioEngine::recordThroughCanceller(const MaybeError& failure) {
   std::lock_guard guard(controlMutex_);
-  // Stopped or switched off meanwhile: nothing records the canceller any more.
-  if (!stream_ || !echoCanceller_.enabled()) return;
-  if (auto error = echoCanceller_.restore()) {
+  // Stopped meanwhile: nothing records the microphone any more.
+  if (!stream_) return;
+  if (failure) {
     // The same fallback, and the same line, as when voice processing cannot start at all.
-    connection_->report("vp enable failed (plain input): " + error->debugDescription());
-    stream_->recordSource("");
-    return;
+    connection_->report("vp enable failed (plain input): " + failure->debugDescription());
+    cancellerSource_.clear();
   }
-  stream_->recordSource(echoCanceller_.sourceName());
+  stream_->recordSource(cancellerSource_);
 }
 
 void PulseAudioEngine::pause() {
@@ -219,11 +189,25 @@ bool PulseAudioEngine::isRunning() {
 }
 
 MaybeError PulseAudioEngine::setVoiceProcessingEnabled(bool enabled) {
+  if (enabled) {
+    std::lock_guard guard(controlMutex_);
+    if (auto error = echoCanceller_.enable()) return error;
+    cancellerSource_ = echoCanceller_.sourceName();
+    restore_.arm();
+    return std::nullopt;
+  }
+  // No restore step runs from here on, so the canceller is this thread's alone. One waiting for
+  // a server that stopped answering is not waited out: the server could not unload anything
+  // either.
+  const bool restoreEnded = restore_.abandon(kPulseRunningCallTimeout);
   std::lock_guard guard(controlMutex_);
-  if (enabled) return echoCanceller_.enable();
-  // A stream still connected to the canceller (a paused one, which nobody stops) would have
-  // its source pulled from under it; it ends first.
-  if (echoCanceller_.enabled()) endStream();
+  // A stream still connected to the canceller (a paused one, which nobody stops) would have its
+  // source pulled from under it; it ends first.
+  if (!cancellerSource_.empty()) endStream();
+  cancellerSource_.clear();
+  if (!restoreEnded) {
+    return pulseError("voice processing was not removed: the audio server did not answer in time");
+  }
   return echoCanceller_.disable();
 }
 

@@ -4,11 +4,11 @@
 
 namespace platform::linux_backend {
 
-PulseAudioEngines::PulseAudioEngines(std::shared_ptr<PulseConnection> connection)
-    : connection_(std::move(connection)) {}
+PulseAudioEngines::PulseAudioEngines(std::shared_ptr<PulseConnection> connection, Runtime& runtime)
+    : connection_(std::move(connection)), runtime_(runtime) {}
 
 std::shared_ptr<AudioEngine> PulseAudioEngines::makeEngine() {
-  return std::make_shared<PulseAudioEngine>(connection_);
+  return std::make_shared<PulseAudioEngine>(connection_, runtime_);
 }
 
 }  // namespace platform::linux_backend

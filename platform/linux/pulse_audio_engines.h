@@ -4,6 +4,7 @@
 
 #include "linux/pulse_connection.h"
 #include "platform/audio_engine.h"
+#include "platform/runtime.h"
 
 namespace platform::linux_backend {
 
@@ -11,11 +12,12 @@ namespace platform::linux_backend {
 // echo-cancelled copy of it).
 class PulseAudioEngines final : public AudioEngines {
  public:
-  explicit PulseAudioEngines(std::shared_ptr<PulseConnection> connection);
+  PulseAudioEngines(std::shared_ptr<PulseConnection> connection, Runtime& runtime);
   std::shared_ptr<AudioEngine> makeEngine() override;
 
  private:
   std::shared_ptr<PulseConnection> connection_;
+  Runtime& runtime_;
 };
 
 }  // namespace platform::linux_backend

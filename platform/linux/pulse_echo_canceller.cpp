@@ -91,18 +91,15 @@ MaybeError PulseEchoCanceller::enable() {
   return load(master->name, deadline);
 }
 
-MaybeError PulseEchoCanceller::restore() {
-  if (!enabled_) return std::nullopt;
+bool PulseEchoCanceller::isThere() {
+  return enabled_ &&
+         sourceFormat(*connection_, sourceName_, pulseDeadlineIn(kPulseRunningCallTimeout));
+}
+
+MaybeError PulseEchoCanceller::reload() {
   const PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout);
-  // A connection that dropped while the server lived on finds the canceller where it was.
-  if (sourceFormat(*connection_, sourceName_, deadline)) return std::nullopt;
   enabled_ = false;
   removeLeftovers(deadline);
-  // A restarted server brings its devices back one by one and names some other default until
-  // the user's is back: the canceller is built on the microphone it was built on before.
-  if (auto master = awaitSource(*connection_, masterName_, deadline); !master) {
-    return pulseError("voice processing is unavailable: " + master.error().description);
-  }
   return load(masterName_, deadline);
 }
 

@@ -26,11 +26,13 @@ class PulseEchoCanceller {
   // Returns once the server confirmed this process's canceller is gone, or after about a
   // second when the server does not answer.
   MaybeError disable();
-  // After the connection came back: the server may be a new one, which lost the canceller with
-  // the old one, so it is loaded again, on the same microphone, unless it is still there. On
-  // failure voice processing is off, and disable() still removes what a load that timed out
-  // may yet leave.
-  MaybeError restore();
+  // After the connection came back the server may be a new one, which lost the canceller with
+  // the old one: whether this process's canceller is still there.
+  bool isThere();
+  // Loads the canceller again, on the microphone it was built on (which must be back). On
+  // failure voice processing is off, and disable() still removes what a load that timed out may
+  // yet leave.
+  MaybeError reload();
   bool enabled() const { return enabled_; }
   // The source to record while enabled.
   const std::string& sourceName() const { return sourceName_; }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "linux/native_runtime.h"
 #include "linux/pulse_audio_engines.h"
 #include "linux/pulse_test_server.h"
 
@@ -21,7 +22,7 @@ class PulseAudioEngineTest : public ::testing::Test {
     SKIP_WITHOUT_PULSEAUDIO();
     server = std::make_unique<PulseTestServer>();
     connection = PulseConnection::create();
-    engines = std::make_unique<PulseAudioEngines>(connection);
+    engines = std::make_unique<PulseAudioEngines>(connection, runtime);
     engine = engines->makeEngine();
   }
 
@@ -46,6 +47,7 @@ class PulseAudioEngineTest : public ::testing::Test {
   std::vector<AudioFormat> formats;
   std::vector<std::uint32_t> lengths;
   std::unique_ptr<PulseTestServer> server;
+  NativeRuntime runtime;
   std::shared_ptr<PulseConnection> connection;
   std::unique_ptr<PulseAudioEngines> engines;
   std::shared_ptr<AudioEngine> engine;

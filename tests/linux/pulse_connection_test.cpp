@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "linux/native_runtime.h"
 #include "linux/pulse_audio_engines.h"
 #include "linux/pulse_audio_hardware.h"
 #include "linux/pulse_server_queries.h"
@@ -45,7 +46,8 @@ TEST_F(NoServerTest, ConnectingFailsQuicklyAndSaysWhy) {
 
 TEST_F(NoServerTest, TheInputIsUnavailableAndTapsCannotBeCreated) {
   auto connection = PulseConnection::create();
-  PulseAudioEngines engines(connection);
+  NativeRuntime runtime;
+  PulseAudioEngines engines(connection, runtime);
   auto engine = engines.makeEngine();
   const auto started = Clock::now();
   const MaybeError missing = engine->inputAvailability();
