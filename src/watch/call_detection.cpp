@@ -70,48 +70,12 @@ void CallWatcher::scan() {
     if (!loggedUnlisted.insert(*bundleId).second) continue;
     writeDiagnostic(platform_.runtime, "input active (unlisted): bundle=" + *bundleId);
   }
-  evaluate(active);
-}
-
-void CallWatcher::evaluate(const ActiveApps& activeApps) {
-  const double now = platform_.runtime.wallClockSeconds();
-  std::vector<Event> starts;
-  std::vector<Event> ends;
+  std::vector<Event> events;
   {
     std::lock_guard guard(lock);
-    for (const auto& [app, entry] : activeApps) {
-      auto& tracker = trackers[app];
-      if (!tracker) {
-        tracker = std::make_shared<CallTracker>(
-            CallTracker{entry.match.app, entry.match.label, false, now, false, ""});
-      }
-      tracker->bundleId = entry.bundleId;
-      if (!tracker->micActive) {
-        tracker->micActive = true;
-        tracker->since = now;
-      }
-    }
-    for (auto& [app, tracker] : trackers) {
-      if (activeApps.contains(app) || !tracker->micActive) continue;
-      tracker->micActive = false;
-      tracker->since = now;
-    }
-    for (auto& [app, tracker] : trackers) {
-      const double elapsed = now - tracker->since;
-      if (tracker->micActive && !tracker->announced && elapsed >= kStartAfterSeconds) {
-        tracker->announced = true;
-        starts.push_back(Event{{"event", "call_started"},
-                               {"app", tracker->app},
-                               {"label", tracker->label},
-                               {"bundleId", tracker->bundleId}});
-      } else if (!tracker->micActive && tracker->announced && elapsed >= kEndAfterSeconds) {
-        tracker->announced = false;
-        ends.push_back(Event{{"event", "call_ended"}, {"app", tracker->app}});
-      }
-    }
+    events = tracking.step(active, platform_.runtime.wallClockSeconds());
   }
-  for (const Event& event : starts) emitOrEnd(event);
-  for (const Event& event : ends) emitOrEnd(event);
+  for (const Event& event : events) emitOrEnd(event);
 }
 
 void CallWatcher::emitOrEnd(const Event& event) {

@@ -22,17 +22,6 @@ namespace zuno {
 // "call_started" and "call_ended" events.
 class CallWatcher : public std::enable_shared_from_this<CallWatcher> {
  public:
-  // What one scan found capturing input, per app key: the rule's match and the bundle
-  // identifier of the process that put the key there.
-  struct ActiveApp {
-    AppMatch match;
-    std::string bundleId;
-  };
-  using ActiveApps = std::map<std::string, ActiveApp>;
-
-  static constexpr double kStartAfterSeconds = 1.0;
-  static constexpr double kEndAfterSeconds = 5.0;
-
   static std::shared_ptr<CallWatcher> create(platform::Platform& platform);
 
   // The process list, the listeners (audio_process_monitor.cpp).
@@ -43,7 +32,6 @@ class CallWatcher : public std::enable_shared_from_this<CallWatcher> {
 
   // Detection (call_detection.cpp).
   void scan();
-  void evaluate(const ActiveApps& activeApps);
 
   // Lifecycle (watch_lifecycle.cpp).
   void installPollTimer();
@@ -57,7 +45,8 @@ class CallWatcher : public std::enable_shared_from_this<CallWatcher> {
 
   platform::Platform& platform_;
 
-  std::map<std::string, std::shared_ptr<CallTracker>> trackers;
+  // Guarded by `lock`.
+  CallTracking tracking;
   std::set<std::string> loggedUnlisted;
   std::mutex lock;
   std::int32_t selfPID;
