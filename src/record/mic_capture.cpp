@@ -71,7 +71,7 @@ void Recorder::startMic() {
   if (environmentFlag("ZUNO_RECORDER_ENABLE_VP")) {
     // From the request on: a canceller may yet appear in the user's audio server after the
     // request was given up on, and only switching it off removes it.
-    vpRequested_ = true;
+    vpRequested = true;
     if (auto error = input.setVoiceProcessingEnabled(true)) {
       writeDiagnostic(runtime_, "vp enable failed (plain input): " + error->debugDescription());
     } else {
@@ -84,7 +84,7 @@ void Recorder::startMic() {
 
   const platform::AudioFormat format = input.outputFormatForBus(kBus);
   if (!usableFormat(format)) throw InvalidInputFormat();
-  micWriter = TrackWriter::create(platform_.audioFiles, micPath, aacSettings(format.sampleRate));
+  mic.open(TrackWriter::create(platform_.audioFiles, micPath, aacSettings(format.sampleRate)));
   installMicTap();
 }
 
@@ -101,37 +101,19 @@ void Recorder::handleMicBuffer(const platform::PCMBufferPtr& received) {
   const platform::PCMBuffer& buffer = mono ? *mono : *received;
 
   std::unique_lock guard(lock);
-  if (stopped || paused || micWriteFailed || !micWriter) return;
-  std::shared_ptr<TrackWriter> writer = micWriter;
-
-  const auto channels = buffer.floatChannelData();
-  if (!channels.empty()) {
-    const float* samples = channels[0];
-    float bufferHighest = 0;
-    for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
-      bufferHighest = std::max(bufferHighest, std::fabs(samples[i]));
-    }
-    micPeak = std::max(micPeak, bufferHighest);
-    micLevelPeak = std::max(micLevelPeak, bufferHighest);
-    micFramesSeen += buffer.frameLength();
-  }
-
-  try {
-    writer->write(buffer);
-  } catch (const DescribedError& error) {
-    micWriteFailed = true;
-    unreported_.micMessage = "mic write failed: " + error.description();
-    guard.unlock();
-    writeDiagnostic(runtime_, "mic write failed: " + error.debugDescription());
-    reportMicWriteFailureLater();
-  }
+  if (stopped || paused) return;
+  const auto failure = mic.write(buffer, meters);
+  if (!failure) return;
+  guard.unlock();
+  writeDiagnostic(runtime_, "mic write failed: " + failure->debugDescription);
+  reportMicWriteFailureLater();
 }
 
 void Recorder::checkMicZeroGuard() {
   bool wasStopped = false;
   {
     std::lock_guard guard(lock);
-    if (!(vpEnabled && micFramesSeen >= 1 && micPeak == 0.0f)) return;
+    if (!(vpEnabled && mic.heardOnlyZeros())) return;
     wasStopped = stopped;
   }
   if (wasStopped) return;

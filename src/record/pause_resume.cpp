@@ -8,7 +8,7 @@ void Recorder::pauseRecording() {
     std::lock_guard guard(lock);
     if (stopped || paused) return;
     paused = true;
-    pausedSince = runtime_.wallClockSeconds();
+    clock.pause(runtime_.wallClockSeconds());
   }
   if (engine->isRunning()) engine->pause();
   emitEvent(runtime_, Event{{"event", "paused"}, {"durationSec", currentDurationSec()}});
@@ -26,10 +26,7 @@ void Recorder::resumeRecording() {
   }
   {
     std::lock_guard guard(lock);
-    if (pausedSince) {
-      pausedTotal += runtime_.wallClockSeconds() - *pausedSince;
-      pausedSince.reset();
-    }
+    clock.resume(runtime_.wallClockSeconds());
     paused = false;
   }
   emitEvent(runtime_, Event{{"event", "resumed"}, {"durationSec", currentDurationSec()}});

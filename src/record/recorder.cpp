@@ -19,13 +19,13 @@ std::shared_ptr<Recorder> Recorder::create(platform::Platform& platform, std::st
 }
 
 Recorder::Recorder(platform::Platform& platform, std::string outDirectory)
-    : outDir(std::move(outDirectory)),
+    : platform_(platform),
+      runtime_(platform.runtime),
+      outDir(std::move(outDirectory)),
       micPath(joinPath(outDir, "mic.m4a")),
       sysPath(joinPath(outDir, "system.m4a")),
       engine(platform.audioEngines.makeEngine()),
-      startedAt(platform.runtime.wallClockSeconds()),
-      platform_(platform),
-      runtime_(platform.runtime) {}
+      clock(platform.runtime.wallClockSeconds()) {}
 
 bool Recorder::environmentFlag(const char* name) {
   return platform_.process.environment(name) == std::optional<std::string>("1");
@@ -97,7 +97,9 @@ std::optional<Recorder::ClosedTracks> Recorder::stopCaptureAndCloseTracks(
     if (stopped) return std::nullopt;
     stopped = true;
     if (durationSec != nullptr) *durationSec = currentDurationSec();
-    if (unreported != nullptr) *unreported = std::exchange(unreported_, UnreportedFailures{});
+    if (unreported != nullptr) {
+      *unreported = UnreportedFailures{mic.takeUnreportedFailure(), system.takeUnreportedFailure()};
+    }
   }
 
   for (auto* timer : {&tickTimer, &levelTimer, &autoStopTimer}) {
@@ -112,18 +114,17 @@ std::optional<Recorder::ClosedTracks> Recorder::stopCaptureAndCloseTracks(
 
   // With both capture paths stopped nothing else writes: take the writers out under the lock,
   // but complete the files after it, since that can take a while.
-  std::shared_ptr<TrackWriter> mic;
-  std::shared_ptr<TrackWriter> sys;
+  std::shared_ptr<TrackWriter> micWriter;
+  std::shared_ptr<TrackWriter> sysWriter;
   {
     std::lock_guard guard(lock);
-    mic = std::move(micWriter);
-    sys = std::move(sysWriter);
+    micWriter = mic.takeWriter();
+    sysWriter = system.takeWriter();
   }
-  return ClosedTracks{closeTrack(mic), closeTrack(sys)};
+  return ClosedTracks{closeTrack(micWriter), closeTrack(sysWriter)};
 }
 
-std::optional<Recorder::TrackFailure> Recorder::closeTrack(
-    const std::shared_ptr<TrackWriter>& writer) {
+std::optional<TrackFailure> Recorder::closeTrack(const std::shared_ptr<TrackWriter>& writer) {
   if (!writer) return std::nullopt;
   try {
     writer->close();
@@ -134,7 +135,7 @@ std::optional<Recorder::TrackFailure> Recorder::closeTrack(
 }
 
 void Recorder::switchVoiceProcessingOff() {
-  if (!vpRequested_) return;
+  if (!vpRequested) return;
   // Standard error has no line for this, and the run ends either way; a canceller left behind
   // is removed by the next run that needs one.
   (void)engine->inputNode().setVoiceProcessingEnabled(false);
@@ -150,7 +151,9 @@ void Recorder::finish() {
   if (unreported.system) {
     emitEvent(runtime_, Event{{"event", "degraded"}, {"reason", "tap_write_failed"}});
   }
-  if (unreported.micMessage) fail(runtime_, "io_failed", *unreported.micMessage);
+  if (unreported.micDescription) {
+    fail(runtime_, "io_failed", "mic write failed: " + *unreported.micDescription);
+  }
   // A track that could not be completed is reported as a write failure of that track: the
   // system one degrades the recording, the microphone one fails it.
   if (closed->system) {
@@ -176,13 +179,13 @@ void Recorder::reportMicWriteFailureLater() {
   runtime_.mainQueue().async([weakSelf = weak_from_this()] {
     auto self = weakSelf.lock();
     if (!self) return;
-    std::optional<std::string> message;
+    std::optional<std::string> description;
     {
       // A stop that came first has reported it already.
       std::lock_guard guard(self->lock);
-      message = std::exchange(self->unreported_.micMessage, std::nullopt);
+      description = self->mic.takeUnreportedFailure();
     }
-    if (message) self->failKeepingTracks("io_failed", *message);
+    if (description) self->failKeepingTracks("io_failed", "mic write failed: " + *description);
   });
 }
 
@@ -192,7 +195,7 @@ void Recorder::reportSystemWriteFailureLater() {
     if (!self) return;
     {
       std::lock_guard guard(self->lock);
-      if (!std::exchange(self->unreported_.system, false)) return;
+      if (!self->system.takeUnreportedFailure()) return;
     }
     emitEvent(self->runtime_, Event{{"event", "degraded"}, {"reason", "tap_write_failed"}});
   });

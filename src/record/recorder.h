@@ -5,10 +5,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
-#include "record/track_writer.h"
+#include "record/level_meters.h"
+#include "record/microphone_track.h"
+#include "record/pause_clock.h"
+#include "record/system_track.h"
 #include "tap/system_audio_tap.h"
 
 namespace zuno {
@@ -16,6 +20,14 @@ namespace zuno {
 // The `record` subcommand: two track files fed from two audio threads, steered from the main
 // thread by timers, standard input and signals. One instance per process; it ends the process
 // itself, through `finish()` (status 0) or a failure (status 1).
+//
+// It orchestrates parts that own their state: the two tracks and the level meters, which the
+// audio threads share with the main thread under `lock`, and the pause clock, which only the
+// main thread uses.
+//
+// Lock order: an audio callback may come with a lock of the platform's held (the engine's tap,
+// the tap's IO), and then takes `lock`. Nothing is taken while `lock` is held, the engine and
+// the tap are never called under it, and nothing under it writes an event or a diagnostic line.
 class Recorder : public std::enable_shared_from_this<Recorder> {
  public:
   static std::shared_ptr<Recorder> create(platform::Platform& platform, std::string outDir);
@@ -23,85 +35,48 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
 
   // Sets everything up, writes "started", starts the engine and runs the main loop.
   void run();
+
+ private:
   // The one stop path; idempotent, exits the process once it has begun.
   void finish();
 
-  // Microphone.
+  // Microphone (mic_capture.cpp).
   void ensureMicPermission();
   void startMic();
   void installMicTap();
   void checkMicZeroGuard();
   void handleMicBuffer(const platform::PCMBufferPtr& buffer);
 
-  // System audio.
+  // System audio (system_capture.cpp).
+  bool systemAudioSupported();
   void startSystemTap();
   void handleSystemBuffer(const platform::PCMBufferPtr& buffer);
 
-  // Meters and timers.
+  // Timers (recorder_timers.cpp).
   void installTimers();
   std::int64_t currentDurationSec();
   void reportLevel();
 
-  // Pause and resume.
+  // Pause and resume (pause_resume.cpp).
   void pauseRecording();
   void resumeRecording();
 
-  // Control channel.
+  // Control channel (control_channel.cpp).
   void installSignalHandlers();
   void startStdinWatcher();
 
-  static platform::AudioSettings aacSettings(double sampleRate) {
-    return zuno::aacSettings(sampleRate);
-  }
-
-  const std::string outDir;
-  const std::string micPath;
-  const std::string sysPath;
-  const std::shared_ptr<platform::AudioEngine> engine;
-  std::shared_ptr<TrackWriter> micWriter;
-  std::shared_ptr<SystemAudioTap> systemTap;
-  std::shared_ptr<TrackWriter> sysWriter;
-  bool micWriteFailed = false;
-  bool sysWriteFailed = false;
-  std::mutex lock;
-  const double startedAt;
-  bool stopped = false;
-  bool paused = false;
-  std::optional<double> pausedSince;
-  double pausedTotal = 0;
-  std::shared_ptr<platform::TimerSource> tickTimer;
-  std::shared_ptr<platform::TimerSource> levelTimer;
-  std::shared_ptr<platform::TimerSource> autoStopTimer;
-  float micLevelPeak = 0;
-  float sysLevelPeak = 0;
-  const std::int64_t maxDurationSec = 14400;
-  bool vpEnabled = false;
-  float micPeak = 0;
-  std::int64_t micFramesSeen = 0;
-  std::shared_ptr<platform::Source> stdinSource;
-  std::vector<std::shared_ptr<platform::Source>> signalSources;
-
- private:
-  // Why a track could not be completed, in both wordings the reports need.
-  struct TrackFailure {
-    std::string description;
-    std::string debugDescription;
+  // The reports of a failed write that an audio thread leaves to the main queue; whichever
+  // comes first, the report or a stop, makes it.
+  struct UnreportedFailures {
+    std::optional<std::string> micDescription;
+    bool system = false;
   };
   struct ClosedTracks {
     std::optional<TrackFailure> mic;
     std::optional<TrackFailure> system;
   };
-  // The reports an audio thread left for the main queue that it has not made yet; taken under
-  // `lock` by whichever comes first, the queued report or the stop, so a stop that overtakes
-  // the report still makes it.
-  struct UnreportedFailures {
-    std::optional<std::string> micMessage;
-    bool system = false;
-  };
 
   bool environmentFlag(const char* name);
-  // Whether the system is recent enough (14.2) to have a system-audio track at all.
-  bool systemAudioSupported();
   // Stops both capture paths, gives back what was set up in the user's audio server and
   // completes both files; none when an earlier call already did. `unreported` takes the write
   // failures whose reports have not run yet, which are then the caller's to make.
@@ -124,21 +99,39 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
 
   platform::Platform& platform_;
   platform::Runtime& runtime_;
-  // Guarded by `lock`: written by the audio threads when a write fails, taken on the main thread.
-  UnreportedFailures unreported_;
-  // Main thread only: voice processing was asked for, whether or not it came on.
-  bool vpRequested_ = false;
+
+  // Constant from construction.
+  const std::string outDir;
+  const std::string micPath;
+  const std::string sysPath;
+  const std::shared_ptr<platform::AudioEngine> engine;
+  static constexpr std::int64_t maxDurationSec = 14400;
+
+  // Guarded by `lock`.
+  std::mutex lock;
+  // `finish()` has begun; never reset. From then on the audio callbacks drop their buffers.
+  bool stopped = false;
+  bool paused = false;
+  MicrophoneTrack mic;
+  SystemTrack system;
+  LevelMeters meters;
+
+  // Main thread only, so read there without the lock.
+  PauseClock clock;
+  std::shared_ptr<SystemAudioTap> systemTap;
+  // Voice processing was asked for, whether or not it came on; and whether it is on.
+  bool vpRequested = false;
+  bool vpEnabled = false;
+  std::shared_ptr<platform::TimerSource> tickTimer;
+  std::shared_ptr<platform::TimerSource> levelTimer;
+  std::shared_ptr<platform::TimerSource> autoStopTimer;
+  std::shared_ptr<platform::Source> stdinSource;
+  std::vector<std::shared_ptr<platform::Source>> signalSources;
 };
 
 // The first channel of a multi-channel non-interleaved float buffer as a new mono buffer; none
 // for anything else.
 platform::PCMBufferPtr firstChannelMono(platform::AudioFiles& files,
                                         const platform::PCMBuffer& buffer);
-
-// The largest absolute sample over every channel and frame; 0 for an empty or non-float buffer.
-float bufferPeak(const platform::PCMBuffer& buffer);
-
-// The combined level as reported: two decimals, halves away from zero, at most 1.
-double levelValue(double level);
 
 }  // namespace zuno

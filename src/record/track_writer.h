@@ -74,4 +74,11 @@ class TrackWriter {
 // Encoder settings shared by both tracks: mono AAC at the source's rate, 40 kbit/s.
 platform::AudioSettings aacSettings(double sampleRate);
 
+// Why a track could not be written or completed, in both wordings the reports need: event
+// messages take the description, standard-error lines the debug one.
+struct TrackFailure {
+  std::string description;
+  std::string debugDescription;
+};
+
 }  // namespace zuno

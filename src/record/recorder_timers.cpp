@@ -1,5 +1,3 @@
-#include <cmath>
-
 #include "events/event.h"
 #include "record/recorder.h"
 
@@ -23,11 +21,6 @@ std::shared_ptr<platform::TimerSource> startTimer(platform::Runtime& runtime,
 
 }  // namespace
 
-double levelValue(double level) {
-  if (!(level >= 0)) return 0;
-  return std::round(std::min(level, 1.0) * 100) / 100;
-}
-
 void Recorder::installTimers() {
   tickTimer = startTimer(runtime_, seconds(5), seconds(5), [weakSelf = weak_from_this()] {
     if (auto self = weakSelf.lock()) {
@@ -46,18 +39,13 @@ void Recorder::reportLevel() {
   {
     std::lock_guard guard(lock);
     if (stopped) return;
-    if (!paused) level = static_cast<double>(std::max(micLevelPeak, sysLevelPeak));
-    micLevelPeak = 0;
-    sysLevelPeak = 0;
+    level = meters.take(paused);
   }
-  emitSupersedableEvent(runtime_, Event{{"event", "level"}, {"v", levelValue(level)}});
+  emitSupersedableEvent(runtime_, Event{{"event", "level"}, {"v", level}});
 }
 
 std::int64_t Recorder::currentDurationSec() {
-  const double elapsed = runtime_.wallClockSeconds() - startedAt;
-  const double currentPause = pausedSince ? runtime_.wallClockSeconds() - *pausedSince : 0.0;
-  const double duration = std::trunc((elapsed - pausedTotal) - currentPause);
-  return duration > 0 ? static_cast<std::int64_t>(duration) : 0;
+  return clock.recordedSeconds(runtime_.wallClockSeconds());
 }
 
 }  // namespace zuno
