@@ -42,8 +42,6 @@ class AudioFileForReading {
   virtual ~AudioFileForReading() = default;
   // 32-bit float, non-interleaved, at the file's own rate and channel count.
   virtual const AudioFormat& processingFormat() const = 0;
-  // Frames in the file, as far as the container tells.
-  virtual std::int64_t length() const = 0;
   // Fills up to the buffer's capacity; a frame length of 0 afterwards means end of file.
   virtual MaybeError read(PCMBuffer& buffer) = 0;
 };
