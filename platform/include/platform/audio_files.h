@@ -59,8 +59,6 @@ using ConverterInputBlock = std::function<std::shared_ptr<const PCMBuffer>(
 class AudioConverter {
  public:
   virtual ~AudioConverter() = default;
-  virtual const AudioFormat& inputFormat() const = 0;
-  virtual const AudioFormat& outputFormat() const = 0;
   // Fills `output` (setting its frame length) from what the input block hands over. With status
   // error, `error` may or may not be set.
   virtual ConverterOutputStatus convert(PCMBuffer& output, std::optional<Error>& error,
