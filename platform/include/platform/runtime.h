@@ -20,7 +20,6 @@ class Queue {
   virtual ~Queue() = default;
   virtual void async(Task task) = 0;
   virtual void asyncAfter(Duration delay, Task task) = 0;
-  virtual const std::string& label() const = 0;
 };
 
 // Dispatch-style event source: configure, set the handler, resume. After `cancel` returns the
