@@ -57,7 +57,6 @@ class SimTimer : public TimerSource {
   void setHandler(Task handler) override;
   void resume() override;
   void cancel() override;
-  bool isCancelled() const override;
   void schedule(Duration firstDeadline, std::optional<Duration> interval, Duration leeway) override;
 
   std::shared_ptr<const State> state() const { return state_; }
@@ -84,7 +83,6 @@ class SimEventSource : public Source {
   void setHandler(Task handler) override;
   void resume() override;
   void cancel() override;
-  bool isCancelled() const override;
 
   const std::shared_ptr<State>& state() const { return state_; }
   // Queues a firing if the source is resumed, live and not already due to fire.

@@ -31,7 +31,6 @@ class Source {
   virtual void setHandler(Task handler) = 0;
   virtual void resume() = 0;
   virtual void cancel() = 0;
-  virtual bool isCancelled() const = 0;
 };
 
 class TimerSource : public Source {
