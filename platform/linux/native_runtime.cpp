@@ -29,12 +29,6 @@ class NativeSemaphore final : public Semaphore {
     changed_.wait(guard, [this] { return value_ > 0; });
     --value_;
   }
-  bool waitFor(Duration timeout) override {
-    std::unique_lock guard(mutex_);
-    if (!changed_.wait_for(guard, timeout, [this] { return value_ > 0; })) return false;
-    --value_;
-    return true;
-  }
 
  private:
   std::mutex mutex_;

@@ -102,7 +102,6 @@ class SimSemaphore : public Semaphore {
 
   void signal() override { scheduler_->signal(counter_); }
   void wait() override { scheduler_->wait(counter_, std::nullopt); }
-  bool waitFor(Duration timeout) override { return scheduler_->wait(counter_, timeout); }
 
  private:
   std::shared_ptr<SimScheduler> scheduler_;

@@ -46,8 +46,6 @@ class Semaphore {
   virtual ~Semaphore() = default;
   virtual void signal() = 0;
   virtual void wait() = 0;
-  // False when the timeout passed before a signal.
-  virtual bool waitFor(Duration timeout) = 0;
 };
 
 // What one look at standard input found: the bytes that could be read without waiting (none
