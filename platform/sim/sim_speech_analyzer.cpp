@@ -133,17 +133,14 @@ class SimResults final : public SpeechTranscriptionResults {
 
 class SimTranscriber final : public SpeechTranscriber {
  public:
-  SimTranscriber(std::shared_ptr<SimSpeechAnalysis::State> state,
-                 SpeechTranscriberSettings settings)
-      : state_(std::move(state)), settings_(std::move(settings)) {}
-  const SpeechTranscriberSettings& settings() const override { return settings_; }
+  explicit SimTranscriber(std::shared_ptr<SimSpeechAnalysis::State> state)
+      : state_(std::move(state)) {}
   std::shared_ptr<SpeechTranscriptionResults> results() override {
     return std::make_shared<SimResults>(state_);
   }
 
  private:
   std::shared_ptr<SimSpeechAnalysis::State> state_;
-  SpeechTranscriberSettings settings_;
 };
 
 class SimInstallationRequest final : public AssetInstallationRequest {
@@ -253,7 +250,7 @@ std::shared_ptr<SpeechTranscriber> SimSpeechAnalysis::makeTranscriber(
     state_->calls.push_back("makeTranscriber");
     state_->settings.push_back(settings);
   }
-  return std::make_shared<SimTranscriber>(state_, settings);
+  return std::make_shared<SimTranscriber>(state_);
 }
 
 void SimSpeechAnalysis::assetInstallationRequest(const SpeechModules& modules,
