@@ -19,8 +19,6 @@ class FfmpegConverter final : public AudioConverter {
  public:
   static std::unique_ptr<AudioConverter> make(const AudioFormat& from, const AudioFormat& to);
   ~FfmpegConverter() override;
-  const AudioFormat& inputFormat() const override { return from_; }
-  const AudioFormat& outputFormat() const override { return to_; }
   ConverterOutputStatus convert(PCMBuffer& output, std::optional<Error>& error,
                                 const ConverterInputBlock& input) override;
 

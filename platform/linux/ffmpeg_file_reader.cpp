@@ -121,28 +121,20 @@ Result<std::unique_ptr<AudioFileForReading>> FfmpegFileReader::open(const std::s
   decoder->frame = av_frame_alloc();
   if (!decoder->fifo || !decoder->packet || !decoder->frame) return failed(AVERROR(ENOMEM));
 
-  std::int64_t length = 0;
-  if (stream->duration > 0) {
-    length = av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate});
-  } else if (decoder->container->duration > 0) {
-    length = av_rescale(decoder->container->duration, rate, AV_TIME_BASE);
-  }
   // Only the MPEG-4 demuxer's length is exact (from the edit list); elsewhere it may be an
   // estimate from the bit rate, and trimming to it could drop real audio.
   if (stream->duration > 0 &&
       std::string_view(decoder->container->iformat->name).find("mp4") != std::string_view::npos) {
-    decoder->remaining = length;
+    decoder->remaining = av_rescale_q(stream->duration, stream->time_base, AVRational{1, rate});
   }
   auto format = AudioFormat::make(CommonFormat::pcmFloat32, rate,
                                   static_cast<std::uint32_t>(channels), false);
   if (!format) return failed(AVERROR_INVALIDDATA);
-  return std::unique_ptr<AudioFileForReading>(
-      new FfmpegFileReader(*format, length, std::move(decoder)));
+  return std::unique_ptr<AudioFileForReading>(new FfmpegFileReader(*format, std::move(decoder)));
 }
 
-FfmpegFileReader::FfmpegFileReader(AudioFormat format, std::int64_t length,
-                                   std::unique_ptr<Decoder> decoder)
-    : processingFormat_(format), length_(length), decoder_(std::move(decoder)) {}
+FfmpegFileReader::FfmpegFileReader(AudioFormat format, std::unique_ptr<Decoder> decoder)
+    : processingFormat_(format), decoder_(std::move(decoder)) {}
 
 FfmpegFileReader::~FfmpegFileReader() = default;
 

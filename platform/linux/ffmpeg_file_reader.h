@@ -14,14 +14,12 @@ class FfmpegFileReader final : public AudioFileForReading {
   static Result<std::unique_ptr<AudioFileForReading>> open(const std::string& path);
   ~FfmpegFileReader() override;
   const AudioFormat& processingFormat() const override { return processingFormat_; }
-  std::int64_t length() const override { return length_; }
   MaybeError read(PCMBuffer& buffer) override;
 
  private:
   struct Decoder;
-  FfmpegFileReader(AudioFormat format, std::int64_t length, std::unique_ptr<Decoder> decoder);
+  FfmpegFileReader(AudioFormat format, std::unique_ptr<Decoder> decoder);
   AudioFormat processingFormat_;
-  std::int64_t length_;
   std::unique_ptr<Decoder> decoder_;
 };
 

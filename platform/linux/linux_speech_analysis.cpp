@@ -1,7 +1,5 @@
 #include "linux/linux_speech_analysis.h"
 
-#include <utility>
-
 namespace platform::linux_backend {
 namespace {
 
@@ -16,15 +14,9 @@ class UnavailableResults final : public SpeechTranscriptionResults {
 
 class UnavailableTranscriber final : public SpeechTranscriber {
  public:
-  explicit UnavailableTranscriber(SpeechTranscriberSettings settings)
-      : settings_(std::move(settings)) {}
-  const SpeechTranscriberSettings& settings() const override { return settings_; }
   std::shared_ptr<SpeechTranscriptionResults> results() override {
     return std::make_shared<UnavailableResults>();
   }
-
- private:
-  SpeechTranscriberSettings settings_;
 };
 
 class UnavailableAnalyzer final : public SpeechAnalyzer {
@@ -43,8 +35,8 @@ class UnavailableAnalyzer final : public SpeechAnalyzer {
 }  // namespace
 
 std::shared_ptr<SpeechTranscriber> LinuxSpeechAnalysis::makeTranscriber(
-    const SpeechTranscriberSettings& settings) {
-  return std::make_shared<UnavailableTranscriber>(settings);
+    const SpeechTranscriberSettings&) {
+  return std::make_shared<UnavailableTranscriber>();
 }
 
 void LinuxSpeechAnalysis::assetInstallationRequest(const SpeechModules&,

@@ -29,12 +29,6 @@ class NativeSemaphore final : public Semaphore {
     changed_.wait(guard, [this] { return value_ > 0; });
     --value_;
   }
-  bool waitFor(Duration timeout) override {
-    std::unique_lock guard(mutex_);
-    if (!changed_.wait_for(guard, timeout, [this] { return value_ > 0; })) return false;
-    --value_;
-    return true;
-  }
 
  private:
   std::mutex mutex_;
@@ -48,8 +42,7 @@ AsioQueue& asioQueue(Queue& queue) {
 
 }  // namespace
 
-AsioQueue::AsioQueue(std::string label)
-    : label_(std::move(label)), work_(asio::make_work_guard(context_)) {}
+AsioQueue::AsioQueue() : work_(asio::make_work_guard(context_)) {}
 
 AsioQueue::~AsioQueue() {
   work_.reset();
@@ -76,7 +69,7 @@ void AsioQueue::runOnOwnThread() {
   thread_ = std::thread([this] { context_.run(); });
 }
 
-NativeRuntime::NativeRuntime() : main_(std::make_shared<AsioQueue>("main")) {
+NativeRuntime::NativeRuntime() : main_(std::make_shared<AsioQueue>()) {
   // With the parent gone a write to standard output must fail, not end the process: the run
   // then reaches its orderly end (end of file on standard input) and completes its files.
   std::signal(SIGPIPE, SIG_IGN);
@@ -84,8 +77,9 @@ NativeRuntime::NativeRuntime() : main_(std::make_shared<AsioQueue>("main")) {
 
 NativeRuntime::~NativeRuntime() = default;
 
-std::shared_ptr<Queue> NativeRuntime::makeSerialQueue(std::string label) {
-  auto queue = std::make_shared<AsioQueue>(std::move(label));
+// Nothing on Linux looks a queue up by its label, so it is not kept.
+std::shared_ptr<Queue> NativeRuntime::makeSerialQueue(std::string /*label*/) {
+  auto queue = std::make_shared<AsioQueue>();
   queue->runOnOwnThread();
   return queue;
 }

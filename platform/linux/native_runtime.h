@@ -15,17 +15,15 @@ namespace platform::linux_backend {
 // inside runMainLoop, every serial queue on a thread of its own.
 class AsioQueue final : public Queue, public std::enable_shared_from_this<AsioQueue> {
  public:
-  explicit AsioQueue(std::string label);
+  AsioQueue();
   ~AsioQueue() override;
   void async(Task task) override;
   void asyncAfter(Duration delay, Task task) override;
-  const std::string& label() const override { return label_; }
   asio::io_context& context() { return context_; }
   void runOnThisThread();
   void runOnOwnThread();
 
  private:
-  std::string label_;
   asio::io_context context_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::thread thread_;

@@ -31,7 +31,6 @@ template <typename Interface>
 class CoreBackedSource : public Interface {
  public:
   void setHandler(Task handler) final { core_->setHandler(std::move(handler)); }
-  bool isCancelled() const final { return core_->isCancelled(); }
 
  protected:
   std::shared_ptr<SourceCore> core_ = std::make_shared<SourceCore>();

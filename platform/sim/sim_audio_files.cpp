@@ -117,16 +117,13 @@ class SimFileForReading final : public AudioFileForReading {
         format_(floatFormat(content_->format.sampleRate, content_->format.channelCount)) {}
 
   const AudioFormat& processingFormat() const override { return format_; }
-  std::int64_t length() const override {
-    return content_->samples.empty() ? 0 : static_cast<std::int64_t>(content_->samples[0].size());
-  }
 
   MaybeError read(PCMBuffer& buffer) override {
     if (buffer.format() != format_) {
       return Error{kDomain, kParameterError,
                    "buffer format does not match the file's processing format"};
     }
-    const auto total = static_cast<std::size_t>(length());
+    const auto total = frames();
     const auto frames = static_cast<std::uint32_t>(
         std::min<std::size_t>(buffer.frameCapacity(), total - std::min(position_, total)));
     const auto channels = buffer.floatChannelData();
@@ -141,6 +138,8 @@ class SimFileForReading final : public AudioFileForReading {
   }
 
  private:
+  std::size_t frames() const { return content_->samples.empty() ? 0 : content_->samples[0].size(); }
+
   std::shared_ptr<const SimAudioFiles::State::Readable> content_;
   AudioFormat format_;
   std::size_t position_ = 0;

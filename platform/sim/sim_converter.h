@@ -32,8 +32,6 @@ class SimConverter final : public AudioConverter {
   SimConverter(const AudioFormat& from, const AudioFormat& to,
                std::shared_ptr<SimConversionScript> script);
 
-  const AudioFormat& inputFormat() const override { return from_; }
-  const AudioFormat& outputFormat() const override { return to_; }
   ConverterOutputStatus convert(PCMBuffer& output, std::optional<Error>& error,
                                 const ConverterInputBlock& input) override;
 

@@ -10,8 +10,9 @@ namespace {
 
 const std::string& labelOf(Queue& queue) {
   // Sources made for another backend's queue would silently never fire here.
-  if (!dynamic_cast<SimQueue*>(&queue)) throw std::invalid_argument("not a sim queue");
-  return queue.label();
+  auto* simQueue = dynamic_cast<SimQueue*>(&queue);
+  if (!simQueue) throw std::invalid_argument("not a sim queue");
+  return simQueue->label();
 }
 
 template <typename Weak>

@@ -89,11 +89,6 @@ void SimTimer::cancel() {
   }
 }
 
-bool SimTimer::isCancelled() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->cancelled;
-}
-
 void SimTimer::schedule(Duration firstDeadline, std::optional<Duration> interval, Duration leeway) {
   std::lock_guard lock(state_->mutex);
   state_->start = state_->scheduler->now() + firstDeadline;
@@ -156,11 +151,6 @@ void SimEventSource::cancel() {
     released = std::move(state_->handler);
     state_->handler = nullptr;
   }
-}
-
-bool SimEventSource::isCancelled() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->cancelled;
 }
 
 bool SimEventSource::isListening(const State& state) {

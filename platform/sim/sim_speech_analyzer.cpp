@@ -133,17 +133,14 @@ class SimResults final : public SpeechTranscriptionResults {
 
 class SimTranscriber final : public SpeechTranscriber {
  public:
-  SimTranscriber(std::shared_ptr<SimSpeechAnalysis::State> state,
-                 SpeechTranscriberSettings settings)
-      : state_(std::move(state)), settings_(std::move(settings)) {}
-  const SpeechTranscriberSettings& settings() const override { return settings_; }
+  explicit SimTranscriber(std::shared_ptr<SimSpeechAnalysis::State> state)
+      : state_(std::move(state)) {}
   std::shared_ptr<SpeechTranscriptionResults> results() override {
     return std::make_shared<SimResults>(state_);
   }
 
  private:
   std::shared_ptr<SimSpeechAnalysis::State> state_;
-  SpeechTranscriberSettings settings_;
 };
 
 class SimInstallationRequest final : public AssetInstallationRequest {
@@ -166,6 +163,17 @@ class SimInstallationRequest final : public AssetInstallationRequest {
   std::shared_ptr<SimSpeechAnalysis::State> state_;
 };
 
+// Reads the file through to its end, as an analyzer does, counting its frames; a read that fails
+// ends the count there.
+std::int64_t framesIn(AudioFileForReading& file) {
+  auto buffer = PCMBuffer::make(file.processingFormat(), 4096);
+  std::int64_t frames = 0;
+  while (buffer && !file.read(*buffer) && buffer->frameLength() > 0) {
+    frames += buffer->frameLength();
+  }
+  return frames;
+}
+
 class SimAnalyzer final : public SpeechAnalyzer {
  public:
   explicit SimAnalyzer(std::shared_ptr<SimSpeechAnalysis::State> state)
@@ -176,9 +184,9 @@ class SimAnalyzer final : public SpeechAnalyzer {
     state_->log("analyzeSequence");
     // The last sample analysed is where the file ends; an empty file has none.
     std::optional<MediaTime> lastSample;
-    if (file && file->length() > 0) {
+    if (const std::int64_t frames = file ? framesIn(*file) : 0; frames > 0) {
       lastSample =
-          MediaTime{file->length(), static_cast<std::int32_t>(file->processingFormat().sampleRate)};
+          MediaTime{frames, static_cast<std::int32_t>(file->processingFormat().sampleRate)};
     }
     Duration time;
     std::optional<Error> error;
@@ -242,7 +250,7 @@ std::shared_ptr<SpeechTranscriber> SimSpeechAnalysis::makeTranscriber(
     state_->calls.push_back("makeTranscriber");
     state_->settings.push_back(settings);
   }
-  return std::make_shared<SimTranscriber>(state_, settings);
+  return std::make_shared<SimTranscriber>(state_);
 }
 
 void SimSpeechAnalysis::assetInstallationRequest(const SpeechModules& modules,

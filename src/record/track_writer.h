@@ -10,7 +10,8 @@
 namespace zuno {
 
 // One mono AAC track file fed with PCM buffers of any format. Not thread-safe: callers serialise
-// every write. Dropping the last reference completes the file.
+// every write. The file is complete once `close` has run: the process ends with `_exit`, so no
+// destructor would complete it, and the sim counts a file nobody closed as incomplete.
 class TrackWriter {
  public:
   class WriterError final : public DescribedError {

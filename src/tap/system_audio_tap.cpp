@@ -40,6 +40,7 @@ SystemAudioTap::SystemAudioTap(platform::Platform& platform)
       process_(platform.process) {}
 
 SystemAudioTap::~SystemAudioTap() {
+  // The program stops the tap itself on every way out; this catches the owners that did not.
   stop();
 }
 

@@ -10,14 +10,18 @@
 namespace zuno {
 
 // Captures the stereo mix of every other process: a process tap feeding a private aggregate
-// device whose IO block turns each cycle into one PCM buffer in the tap's own format. Dropping
-// the last reference tears every platform object down.
+// device whose IO block turns each cycle into one PCM buffer in the tap's own format. The program
+// tears it down with `stop` on its ways out, since the process ends with `_exit` and no
+// destructor runs at the end.
 class SystemAudioTap : public std::enable_shared_from_this<SystemAudioTap> {
  public:
   using Handler = std::function<void(const platform::PCMBufferPtr&)>;
 
   // Throws SystemAudioTapError; a failed construction leaves no platform object behind.
   static std::shared_ptr<SystemAudioTap> create(platform::Platform& platform);
+  // A last resort, not how the program ends a tap: `stop` for an owner that drops the tap without
+  // stopping it. That is tests, and a failure that unwinds before the program holds on to the
+  // tap (a system track file that cannot be opened, a probe whose start fails).
   ~SystemAudioTap();
   SystemAudioTap(const SystemAudioTap&) = delete;
   SystemAudioTap& operator=(const SystemAudioTap&) = delete;

@@ -14,7 +14,6 @@ TEST_F(FfmpegFileReaderTest, ReadsAWavFileAtItsOwnRateAndChannels) {
   ASSERT_TRUE(reader) << reader.error().description;
   EXPECT_EQ((*reader)->processingFormat(),
             *AudioFormat::make(CommonFormat::pcmFloat32, 22050, 2, false));
-  EXPECT_EQ((*reader)->length(), 33075);
 
   // Every read fills the buffer until the file runs out; then a zero length says so.
   auto buffer = PCMBuffer::make((*reader)->processingFormat(), 1000);

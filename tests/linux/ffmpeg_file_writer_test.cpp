@@ -51,7 +51,6 @@ TEST_F(FfmpegFileWriterTest, TrackIsMonoAacLcInMpeg4AtTheRequestedRateAndBitRate
 
     const auto decoded = decode(files, path);
     ASSERT_FALSE(decoded.error) << decoded.error->description;
-    EXPECT_EQ(decoded.length, static_cast<std::int64_t>(frames));
     EXPECT_EQ(decoded.channels.at(0).size(), frames);
     EXPECT_NEAR(zeroCrossingFrequency(decoded.channels[0], rate), 440, 1);
   }

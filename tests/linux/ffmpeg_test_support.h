@@ -48,7 +48,6 @@ inline std::map<std::string, std::string> probe(const std::string& path) {
 struct Decoded {
   std::optional<Error> error;
   AudioFormat format;
-  std::int64_t length = 0;
   std::vector<std::vector<float>> channels;
 };
 
@@ -61,7 +60,6 @@ inline Decoded decode(FfmpegAudioFiles& files, const std::string& path,
     return decoded;
   }
   decoded.format = (*reader)->processingFormat();
-  decoded.length = (*reader)->length();
   decoded.channels.resize(decoded.format.channelCount);
   auto buffer = PCMBuffer::make(decoded.format, bufferFrames);
   while (true) {

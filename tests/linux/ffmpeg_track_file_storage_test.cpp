@@ -48,7 +48,6 @@ class FfmpegTrackFileStorageTest : public FfmpegFilesTest {
   void expectWholeTone(const std::string& path) {
     const auto decoded = decode(files, path);
     ASSERT_FALSE(decoded.error) << decoded.error->description;
-    EXPECT_EQ(decoded.length, static_cast<std::int64_t>(written_));
     ASSERT_EQ(decoded.channels.at(0).size(), written_);
     EXPECT_NEAR(zeroCrossingFrequency(decoded.channels[0], kRate), 440, 1);
   }

@@ -83,8 +83,8 @@ TEST_F(FfmpegTrack, ConvertedStereoInBuffersMatchesOneShotConversionWithoutClick
   writer.reset();
 
   // The reference: the same tone converted in one go.
-  auto converter =
-      files.makeConverter(stereo, *AudioFormat::make(CommonFormat::pcmFloat32, 48000, 1, false));
+  const auto mono = *AudioFormat::make(CommonFormat::pcmFloat32, 48000, 1, false);
+  auto converter = files.makeConverter(stereo, mono);
   ASSERT_TRUE(converter);
   auto whole = platform::PCMBuffer::make(stereo, 44100 * 4);
   whole->setFrameLength(44100 * 4);
@@ -92,7 +92,7 @@ TEST_F(FfmpegTrack, ConvertedStereoInBuffersMatchesOneShotConversionWithoutClick
     const float s = 0.5f * static_cast<float>(std::sin(2 * M_PI * 440 * i / 44100.0));
     whole->floatChannelData()[0][i] = whole->floatChannelData()[1][i] = s;
   }
-  auto reference = platform::PCMBuffer::make(converter->outputFormat(), 48000 * 4 + 64);
+  auto reference = platform::PCMBuffer::make(mono, 48000 * 4 + 64);
   std::optional<platform::Error> error;
   bool given = false;
   converter->convert(*reference, error, [&](std::uint32_t, platform::ConverterInputStatus& status) {
@@ -111,7 +111,7 @@ TEST_F(FfmpegTrack, ConvertedStereoInBuffersMatchesOneShotConversionWithoutClick
 
   // The same conversion pulled 4096 frames at a time, as the track writer does, must give the
   // one-shot samples: a seam at a buffer boundary would show as a difference there.
-  auto piecewise = files.makeConverter(stereo, converter->outputFormat());
+  auto piecewise = files.makeConverter(stereo, mono);
   std::vector<float> joined;
   for (std::uint32_t at = 0; at + 4096 <= whole->frameLength(); at += 4096) {
     auto piece = platform::PCMBuffer::make(stereo, 4096);
@@ -119,8 +119,7 @@ TEST_F(FfmpegTrack, ConvertedStereoInBuffersMatchesOneShotConversionWithoutClick
     for (int c = 0; c < 2; ++c) {
       std::copy_n(whole->floatChannelData()[c] + at, 4096, piece->floatChannelData()[c]);
     }
-    auto out = platform::PCMBuffer::make(converter->outputFormat(),
-                                         TrackWriter::outputCapacity(48000, 44100, 4096));
+    auto out = platform::PCMBuffer::make(mono, TrackWriter::outputCapacity(48000, 44100, 4096));
     bool handed = false;
     piecewise->convert(*out, error, [&](std::uint32_t, platform::ConverterInputStatus& status) {
       status = handed ? platform::ConverterInputStatus::noDataNow

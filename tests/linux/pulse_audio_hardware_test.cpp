@@ -171,10 +171,6 @@ TEST_F(PulseAudioHardwareTest, PropertyListenersAreNotSupportedYet) {
    public:
     void async(Task) override {}
     void asyncAfter(Duration, Task) override {}
-    const std::string& label() const override { return label_; }
-
-   private:
-    std::string label_ = "none";
   } queue;
   auto listener =
       std::make_shared<const std::function<void(std::span<const AudioObjectPropertyAddress>)>>(

@@ -21,16 +21,12 @@ class HeldQueue final : public Queue {
  public:
   void async(Task task) override { tasks.push_back(std::move(task)); }
   void asyncAfter(Duration, Task task) override { tasks.push_back(std::move(task)); }
-  const std::string& label() const override { return label_; }
   void runAll() {
     auto pending = std::move(tasks);
     tasks.clear();
     for (auto& task : pending) task();
   }
   std::vector<Task> tasks;
-
- private:
-  std::string label_ = "held";
 };
 
 const AudioObjectPropertyAddress kTapFormat{

@@ -42,8 +42,6 @@ class AudioFileForReading {
   virtual ~AudioFileForReading() = default;
   // 32-bit float, non-interleaved, at the file's own rate and channel count.
   virtual const AudioFormat& processingFormat() const = 0;
-  // Frames in the file, as far as the container tells.
-  virtual std::int64_t length() const = 0;
   // Fills up to the buffer's capacity; a frame length of 0 afterwards means end of file.
   virtual MaybeError read(PCMBuffer& buffer) = 0;
 };
@@ -61,8 +59,6 @@ using ConverterInputBlock = std::function<std::shared_ptr<const PCMBuffer>(
 class AudioConverter {
  public:
   virtual ~AudioConverter() = default;
-  virtual const AudioFormat& inputFormat() const = 0;
-  virtual const AudioFormat& outputFormat() const = 0;
   // Fills `output` (setting its frame length) from what the input block hands over. With status
   // error, `error` may or may not be set.
   virtual ConverterOutputStatus convert(PCMBuffer& output, std::optional<Error>& error,

@@ -20,7 +20,6 @@ class Queue {
   virtual ~Queue() = default;
   virtual void async(Task task) = 0;
   virtual void asyncAfter(Duration delay, Task task) = 0;
-  virtual const std::string& label() const = 0;
 };
 
 // Dispatch-style event source: configure, set the handler, resume. After `cancel` returns the
@@ -32,7 +31,6 @@ class Source {
   virtual void setHandler(Task handler) = 0;
   virtual void resume() = 0;
   virtual void cancel() = 0;
-  virtual bool isCancelled() const = 0;
 };
 
 class TimerSource : public Source {
@@ -48,8 +46,6 @@ class Semaphore {
   virtual ~Semaphore() = default;
   virtual void signal() = 0;
   virtual void wait() = 0;
-  // False when the timeout passed before a signal.
-  virtual bool waitFor(Duration timeout) = 0;
 };
 
 // What one look at standard input found: the bytes that could be read without waiting (none

@@ -77,7 +77,6 @@ class SpeechTranscriptionResults {
 class SpeechTranscriber {
  public:
   virtual ~SpeechTranscriber() = default;
-  virtual const SpeechTranscriberSettings& settings() const = 0;
   virtual std::shared_ptr<SpeechTranscriptionResults> results() = 0;
 };
 
