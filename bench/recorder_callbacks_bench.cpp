@@ -19,19 +19,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A recording on the sim backend, writing real track files, during which `measure` runs: on the
+// main thread at one second in, after which the recording stops.
 struct Harness {
   Harness() {
     directory = std::filesystem::temp_directory_path() / "zuno-callback-bench";
     std::filesystem::create_directories(directory);
-    sim.runtime.setMainLoopReturnsImmediately(true);
-    platform::sim::runToExit([this] {
-      recorder = zuno::Recorder::create(platform, directory.string());
-      engine().setInputFormat(
-          *platform::AudioFormat::make(platform::CommonFormat::pcmFloat32, 48000, 2, false));
-      recorder->run();
-    });
+    engine().setInputFormat(
+        *platform::AudioFormat::make(platform::CommonFormat::pcmFloat32, 48000, 2, false));
   }
   platform::sim::SimAudioEngine& engine() { return sim.audioEngines.engine(); }
+
+  template <typename Measure>
+  void record(Measure measure) {
+    sim.runtime.at(std::chrono::seconds(1), [this, &measure] {
+      measure();
+      sim.runtime.feedStdin("stop\n");
+    });
+    zuno::RunScope scope;
+    scope.keep(zuno::Recorder::create(platform, directory.string()))->run();
+  }
 
   platform::sim::SimPlatform sim;
   platform::linux_backend::FfmpegAudioFiles files;
@@ -47,7 +54,6 @@ struct Harness {
                               sim.speechRecognizers,
                               sim.appleEvents};
   std::filesystem::path directory;
-  std::shared_ptr<zuno::Recorder> recorder;
 };
 
 platform::PCMBufferPtr speechLikeBuffer(std::uint32_t channels, bool interleaved,
@@ -94,19 +100,23 @@ void timeEachCall(benchmark::State& state, Make make, Call call) {
 void BM_MicrophoneCallback(benchmark::State& state) {
   Harness harness;
   std::uint64_t phase = 0;
-  timeEachCall(
-      state, [&] { return speechLikeBuffer(2, false, 4096, phase); },
-      [&](const platform::PCMBufferPtr& buffer) { harness.engine().deliver(buffer); });
+  harness.record([&] {
+    timeEachCall(
+        state, [&] { return speechLikeBuffer(2, false, 4096, phase); },
+        [&](const platform::PCMBufferPtr& buffer) { harness.engine().deliver(buffer); });
+  });
 }
 
 void BM_SystemHandler(benchmark::State& state) {
   Harness harness;
   std::uint64_t phase = 0;
-  timeEachCall(
-      state, [&] { return speechLikeBuffer(2, true, 4096, phase); },
-      [&](const platform::PCMBufferPtr& buffer) {
-        harness.sim.audioHardware.runIOCycle(buffer->audioBufferList());
-      });
+  harness.record([&] {
+    timeEachCall(
+        state, [&] { return speechLikeBuffer(2, true, 4096, phase); },
+        [&](const platform::PCMBufferPtr& buffer) {
+          harness.sim.audioHardware.runIOCycle(buffer->audioBufferList());
+        });
+  });
 }
 
 // What each callback does while holding the lock: metering plus the track write.

@@ -120,8 +120,19 @@ void NativeRuntime::sleepFor(Duration duration) {
   std::this_thread::sleep_for(duration);
 }
 
-void NativeRuntime::runMainLoop() {
+int NativeRuntime::runMainLoop() {
   main_->runOnThisThread();
+  std::lock_guard guard(quitMutex_);
+  return quitStatus_.value_or(0);
+}
+
+void NativeRuntime::quitMainLoop(int status) {
+  {
+    std::lock_guard guard(quitMutex_);
+    if (quitStatus_) return;
+    quitStatus_ = status;
+  }
+  main_->context().stop();
 }
 
 void NativeRuntime::exitProcess(int status) {

@@ -2,6 +2,8 @@
 
 #include <asio.hpp>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -48,13 +50,16 @@ class NativeRuntime final : public Runtime {
   double wallClockSeconds() override;
   Duration monotonicNow() override;
   void sleepFor(Duration duration) override;
-  void runMainLoop() override;
+  int runMainLoop() override;
+  void quitMainLoop(int status) override;
   // Gives the lines still queued on standard output and error up to two seconds in all to reach
   // a slow reader, then ends the process whatever remains.
   [[noreturn]] void exitProcess(int status) override;
 
  private:
   std::shared_ptr<AsioQueue> main_;
+  std::mutex quitMutex_;
+  std::optional<int> quitStatus_;
   DescriptorInput input_;
   // Queued, so that a parent that stops reading never holds up the thread that writes an event
   // or a diagnostic line.

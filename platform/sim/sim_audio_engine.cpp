@@ -277,36 +277,26 @@ void SimAudioEngine::joinDeliveryThread() {
 
 // --- SimAudioEngines
 
-SimAudioEngines::SimAudioEngines(Runtime&) {}
-
 std::shared_ptr<AudioEngine> SimAudioEngines::makeEngine() {
-  auto engine = std::make_shared<SimAudioEngine>();
   std::lock_guard guard(mutex_);
-  engines_.push_back(engine);
-  return engine;
+  if (!next_) next_ = std::make_shared<SimAudioEngine>();
+  made_.push_back(std::exchange(next_, nullptr));
+  return made_.back();
 }
 
 SimAudioEngine& SimAudioEngines::engine() {
   std::lock_guard guard(mutex_);
-  if (engines_.empty()) throw std::logic_error("no engine was made");
-  return *engines_.back();
+  if (!made_.empty()) return *made_.back();
+  if (!next_) next_ = std::make_shared<SimAudioEngine>();
+  return *next_;
 }
 
 int SimAudioEngines::enginesMade() const {
   std::lock_guard guard(mutex_);
-  return static_cast<int>(engines_.size());
+  return static_cast<int>(made_.size());
 }
 
 // --- SimMicrophonePermission
-
-SimMicrophonePermission::~SimMicrophonePermission() {
-  std::vector<std::thread> threads;
-  {
-    std::lock_guard guard(mutex_);
-    threads.swap(answering_);
-  }
-  for (auto& thread : threads) thread.join();
-}
 
 CaptureAuthorizationStatus SimMicrophonePermission::authorizationStatus() {
   std::lock_guard guard(mutex_);
@@ -315,13 +305,17 @@ CaptureAuthorizationStatus SimMicrophonePermission::authorizationStatus() {
 }
 
 void SimMicrophonePermission::requestAccess(std::function<void(bool granted)> completion) {
-  std::lock_guard guard(mutex_);
-  ++requests_;
-  const bool answer = answer_;
-  if (status_ == CaptureAuthorizationStatus::notDetermined) {
-    status_ = answer ? CaptureAuthorizationStatus::authorized : CaptureAuthorizationStatus::denied;
+  bool answer = false;
+  {
+    std::lock_guard guard(mutex_);
+    ++requests_;
+    answer = answer_;
+    if (status_ == CaptureAuthorizationStatus::notDetermined) {
+      status_ =
+          answer ? CaptureAuthorizationStatus::authorized : CaptureAuthorizationStatus::denied;
+    }
   }
-  answering_.emplace_back([completion = std::move(completion), answer] { completion(answer); });
+  completion(answer);
 }
 
 void SimMicrophonePermission::setStatus(CaptureAuthorizationStatus status) {

@@ -142,27 +142,22 @@ class SimAudioEngine final : public AudioEngine {
 
 class SimAudioEngines final : public AudioEngines {
  public:
-  explicit SimAudioEngines(Runtime& runtime);
   std::shared_ptr<AudioEngine> makeEngine() override;
 
-  // The engine made last; throws if none was made.
+  // The engine made last, or, before any, the one the next makeEngine() hands out, so a test
+  // can script it before the program makes it.
   SimAudioEngine& engine();
   int enginesMade() const;
 
  private:
   mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<SimAudioEngine>> engines_;
+  std::vector<std::shared_ptr<SimAudioEngine>> made_;
+  std::shared_ptr<SimAudioEngine> next_;
 };
 
-// Microphone permission with a scripted status and answer. The answer arrives on a thread of its
-// own, as in production, so a caller blocked on a semaphore is really woken from elsewhere.
+// Microphone permission with a scripted status and answer, given at once.
 class SimMicrophonePermission final : public MicrophonePermission {
  public:
-  SimMicrophonePermission() = default;
-  ~SimMicrophonePermission() override;
-  SimMicrophonePermission(const SimMicrophonePermission&) = delete;
-  SimMicrophonePermission& operator=(const SimMicrophonePermission&) = delete;
-
   CaptureAuthorizationStatus authorizationStatus() override;
   // Answers with the scripted answer; an undetermined status then becomes authorized or denied.
   void requestAccess(std::function<void(bool granted)> completion) override;
@@ -178,7 +173,6 @@ class SimMicrophonePermission final : public MicrophonePermission {
   bool answer_ = true;
   int statusQueries_ = 0;
   int requests_ = 0;
-  std::vector<std::thread> answering_;
 };
 
 }  // namespace platform::sim

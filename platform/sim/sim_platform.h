@@ -25,7 +25,7 @@ class SimPlatform {
   SimFileSystem fileSystem;
   SimDynamicLoader loader;
   SimAudioFiles audioFiles;
-  SimAudioEngines audioEngines{runtime};
+  SimAudioEngines audioEngines;
   SimAudioHardware audioHardware{runtime};
   SimMicrophonePermission microphonePermission;
   SimSpeechAnalysis speechAnalysis{runtime};

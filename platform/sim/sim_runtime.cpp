@@ -1,90 +1,75 @@
 #include "sim/sim_runtime.h"
 
-#include <algorithm>
-#include <csignal>
 #include <stdexcept>
 
 namespace platform::sim {
-
 namespace {
 
-const std::string& labelOf(Queue& queue) {
-  // Sources made for another backend's queue would silently never fire here.
-  auto* simQueue = dynamic_cast<SimQueue*>(&queue);
-  if (!simQueue) throw std::invalid_argument("not a sim queue");
-  return simQueue->label();
-}
+constexpr int kStandardInput = 0;
 
-template <typename Weak>
-void dropExpired(std::vector<Weak>& list) {
-  std::erase_if(list, [](const Weak& weak) { return weak.expired(); });
+void checkSimQueue(Queue& queue) {
+  // Sources made for another backend's queue would silently never fire here.
+  if (!dynamic_cast<SimQueue*>(&queue)) throw std::invalid_argument("not a sim queue");
 }
 
 }  // namespace
-
-std::optional<int> runToExit(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const SimProcessExit& exit) {
-    return exit.status;
-  }
-  return std::nullopt;
-}
-
-SimRuntime::SimRuntime() = default;
 
 SimRuntime::~SimRuntime() {
   scheduler_->shutdown();
 }
 
-std::shared_ptr<Queue> SimRuntime::makeSerialQueue(std::string label) {
-  std::lock_guard lock(mutex_);
-  serialQueueLabels_.push_back(label);
-  return std::make_shared<SimQueue>(scheduler_, std::move(label));
+std::shared_ptr<Queue> SimRuntime::makeSerialQueue(std::string) {
+  return std::make_shared<SimQueue>(scheduler_);
 }
 
 std::shared_ptr<TimerSource> SimRuntime::makeTimer(Queue& queue) {
-  auto timer = std::make_shared<SimTimer>(scheduler_, labelOf(queue));
-  std::lock_guard lock(mutex_);
-  dropExpired(timers_);
-  timers_.push_back(timer->state());
-  return timer;
+  checkSimQueue(queue);
+  return std::make_shared<SimTimer>(scheduler_);
+}
+
+std::shared_ptr<SimEventSource> SimRuntime::makeSource(Queue& queue) {
+  checkSimQueue(queue);
+  return std::make_shared<SimEventSource>(scheduler_);
 }
 
 std::shared_ptr<Source> SimRuntime::makeSignalSource(int signalNumber, Queue& queue) {
-  labelOf(queue);
-  auto source = std::make_shared<SimEventSource>(scheduler_, nullptr, nullptr);
+  auto source = makeSource(queue);
   std::lock_guard lock(mutex_);
-  std::erase_if(signalSources_, [](const auto& entry) { return entry.second.expired(); });
-  signalSources_.emplace_back(signalNumber, source->state());
+  sources_.emplace_back(signalNumber, source);
   return source;
 }
 
+namespace {
+
+// Fires at once on resume when input is already readable.
+class StandardInputSource final : public Source {
+ public:
+  StandardInputSource(std::shared_ptr<SimEventSource> source, const SimStandardInput& input)
+      : source_(std::move(source)), input_(input) {}
+  void setHandler(Task handler) override { source_->setHandler(std::move(handler)); }
+  void resume() override {
+    source_->resumeFiringIf([this] { return input_.isReadable(); });
+  }
+  void cancel() override { source_->cancel(); }
+
+ private:
+  std::shared_ptr<SimEventSource> source_;
+  const SimStandardInput& input_;
+};
+
+}  // namespace
+
 std::shared_ptr<Source> SimRuntime::makeStandardInputSource(Queue& queue) {
-  labelOf(queue);
-  auto readable = [this] { return stdin_.isReadable(); };
-  auto source = std::make_shared<SimEventSource>(scheduler_, readable, readable);
-  std::lock_guard lock(mutex_);
-  dropExpired(stdinSources_);
-  stdinSources_.push_back(source->state());
-  return source;
+  auto source = makeSource(queue);
+  {
+    std::lock_guard lock(mutex_);
+    sources_.emplace_back(kStandardInput, source);
+  }
+  return std::make_shared<StandardInputSource>(std::move(source), stdin_);
 }
 
 std::shared_ptr<Semaphore> SimRuntime::makeSemaphore(long initialValue) {
   return std::make_shared<SimSemaphore>(scheduler_, initialValue);
-}
-
-void SimRuntime::runAsyncTask(Task task) {
-  bool onRealThreads;
-  {
-    std::lock_guard lock(mutex_);
-    onRealThreads = asyncTasksOnRealThreads_;
-  }
-  if (onRealThreads) {
-    scheduler_->runOnRealThread(std::move(task));
-  } else {
-    scheduler_->postAfter(Duration{0}, std::move(task));
-  }
 }
 
 void SimRuntime::ignoreSignal(int signalNumber) {
@@ -92,114 +77,43 @@ void SimRuntime::ignoreSignal(int signalNumber) {
   ignoredSignals_.insert(signalNumber);
 }
 
-void SimRuntime::runMainLoop() {
-  std::optional<Duration> limit;
-  {
-    std::lock_guard lock(mutex_);
-    if (mainLoopReturnsImmediately_) return;
-    limit = mainLoopLimit_;
+std::vector<std::shared_ptr<SimEventSource>> SimRuntime::liveSources(
+    const std::vector<std::pair<int, std::weak_ptr<SimEventSource>>>& sources, int key) const {
+  std::vector<std::shared_ptr<SimEventSource>> live;
+  for (const auto& [number, weak] : sources) {
+    if (auto source = weak.lock(); source && number == key) live.push_back(std::move(source));
   }
-  scheduler_->runUntil(limit);
-}
-
-void SimRuntime::exitProcess(int status) {
-  scheduler_->exitProcess(status, 0);
-}
-
-void SimRuntime::setMainLoopLimit(std::optional<Duration> absolute) {
-  std::lock_guard lock(mutex_);
-  mainLoopLimit_ = absolute;
-}
-
-void SimRuntime::setMainLoopReturnsImmediately(bool returnsImmediately) {
-  std::lock_guard lock(mutex_);
-  mainLoopReturnsImmediately_ = returnsImmediately;
-}
-
-void SimRuntime::setDeadlockTimeout(std::chrono::milliseconds timeout) {
-  scheduler_->setDeadlockTimeout(timeout);
-}
-
-void SimRuntime::setBrokenStreamsRaiseSigpipe(bool raise) {
-  std::function<void()> hook;
-  if (raise) hook = [this] { raiseSignal(SIGPIPE); };
-  stdout_.setOnRefusedWrite(hook);
-  stderr_.setOnRefusedWrite(hook);
+  return live;
 }
 
 void SimRuntime::feedStdin(std::string chunk) {
   stdin_.feed(std::move(chunk));
-  triggerStdinSources();
+  std::lock_guard lock(mutex_);
+  for (const auto& source : liveSources(sources_, kStandardInput)) source->trigger();
 }
 
 void SimRuntime::closeStdin() {
   stdin_.close();
-  triggerStdinSources();
-}
-
-void SimRuntime::startWithClosedStdin() {
-  stdin_.close();
-}
-
-void SimRuntime::triggerStdinSources() {
-  std::vector<std::shared_ptr<SimEventSource::State>> sources;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& weak : stdinSources_) {
-      if (auto source = weak.lock()) sources.push_back(std::move(source));
-    }
-  }
-  for (const auto& source : sources) SimEventSource::trigger(source);
+  std::lock_guard lock(mutex_);
+  for (const auto& source : liveSources(sources_, kStandardInput)) source->trigger();
 }
 
 void SimRuntime::raiseSignal(int signalNumber) {
-  std::vector<std::shared_ptr<SimEventSource::State>> listening;
-  bool ignored;
+  bool delivered = false;
+  bool ignored = false;
   {
     std::lock_guard lock(mutex_);
-    for (const auto& [number, weak] : signalSources_) {
-      auto source = weak.lock();
-      if (number == signalNumber && source && SimEventSource::isListening(*source)) {
-        listening.push_back(std::move(source));
-      }
+    for (const auto& source : liveSources(sources_, signalNumber)) {
+      delivered = source->trigger() || delivered;
     }
     ignored = ignoredSignals_.contains(signalNumber);
   }
-  for (const auto& source : listening) SimEventSource::trigger(source);
-  if (!listening.empty() || ignored) return;
-  scheduler_->exitProcess(128 + signalNumber, signalNumber);
+  if (!delivered && !ignored) scheduler_->end(128 + signalNumber, signalNumber);
 }
 
 bool SimRuntime::isSignalIgnored(int signalNumber) const {
   std::lock_guard lock(mutex_);
   return ignoredSignals_.contains(signalNumber);
-}
-
-bool SimRuntime::hasSignalSource(int signalNumber) const {
-  std::lock_guard lock(mutex_);
-  return std::any_of(signalSources_.begin(), signalSources_.end(), [&](const auto& entry) {
-    auto source = entry.second.lock();
-    return entry.first == signalNumber && source && SimEventSource::isListening(*source);
-  });
-}
-
-void SimRuntime::setAsyncTasksOnRealThreads(bool onRealThreads) {
-  std::lock_guard lock(mutex_);
-  asyncTasksOnRealThreads_ = onRealThreads;
-}
-
-std::vector<std::string> SimRuntime::serialQueueLabels() const {
-  std::lock_guard lock(mutex_);
-  return serialQueueLabels_;
-}
-
-std::vector<SimTimerInfo> SimRuntime::timers() const {
-  std::lock_guard lock(mutex_);
-  std::vector<SimTimerInfo> result;
-  for (const auto& weak : timers_) {
-    if (auto state = weak.lock()) result.push_back(SimTimer::describe(*state));
-  }
-  return result;
 }
 
 }  // namespace platform::sim

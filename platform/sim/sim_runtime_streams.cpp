@@ -6,18 +6,14 @@
 namespace platform::sim {
 
 bool SimOutputStream::writeAll(std::string_view bytes) {
-  std::function<void()> hook;
-  {
-    std::lock_guard lock(mutex_);
-    if (!broken_) {
-      writes_.emplace_back(bytes);
-      return true;
-    }
+  const bool ended = processEnded_();
+  std::lock_guard lock(mutex_);
+  if (broken_ || ended) {
     ++refused_;
-    hook = onRefusedWrite_;
+    return false;
   }
-  if (hook) hook();
-  return false;
+  text_ += bytes;
+  return true;
 }
 
 void SimOutputStream::setBroken(bool broken) {
@@ -25,28 +21,15 @@ void SimOutputStream::setBroken(bool broken) {
   broken_ = broken;
 }
 
-void SimOutputStream::setOnRefusedWrite(std::function<void()> hook) {
-  std::lock_guard lock(mutex_);
-  onRefusedWrite_ = std::move(hook);
-}
-
-std::vector<std::string> SimOutputStream::writes() const {
-  std::lock_guard lock(mutex_);
-  return writes_;
-}
-
 std::string SimOutputStream::text() const {
   std::lock_guard lock(mutex_);
-  std::string all;
-  for (const auto& write : writes_) all += write;
-  return all;
+  return text_;
 }
 
 std::vector<std::string> SimOutputStream::lines() const {
   const std::string all = text();
   std::vector<std::string> result;
-  std::size_t begin = 0;
-  while (begin < all.size()) {
+  for (std::size_t begin = 0; begin < all.size();) {
     std::size_t end = all.find('\n', begin);
     if (end == std::string::npos) end = all.size();
     result.push_back(all.substr(begin, end - begin));
@@ -67,7 +50,7 @@ StandardInputRead SimStandardInput::readAvailable() {
 
 void SimStandardInput::feed(std::string chunk) {
   std::lock_guard lock(mutex_);
-  // Writing after the end of file would be a broken test script, not a recorder fault.
+  // Input after its end would be a broken test script, not a fault of the program.
   if (closed_) throw std::logic_error("feedStdin after closeStdin");
   pending_ += chunk;
 }
@@ -77,14 +60,9 @@ void SimStandardInput::close() {
   closed_ = true;
 }
 
-bool SimStandardInput::hasPendingInput() const {
+bool SimStandardInput::isReadable() const {
   std::lock_guard lock(mutex_);
-  return !pending_.empty();
-}
-
-bool SimStandardInput::isClosed() const {
-  std::lock_guard lock(mutex_);
-  return closed_;
+  return !pending_.empty() || closed_;
 }
 
 }  // namespace platform::sim

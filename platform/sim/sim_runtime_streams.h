@@ -12,39 +12,35 @@
 namespace platform::sim {
 
 // Captures each write request whole, so a test can check that a line was handed over in one
-// piece. While broken (the reader has gone) requests are refused and not captured.
-class SimOutputStream : public OutputStream {
+// piece. Writes are refused while broken (the reader has gone) and once the process has ended.
+class SimOutputStream final : public OutputStream {
  public:
+  explicit SimOutputStream(std::function<bool()> processEnded)
+      : processEnded_(std::move(processEnded)) {}
   bool writeAll(std::string_view bytes) override;
 
   void setBroken(bool broken);
-  // Runs before a refused write returns false; the runtime uses it to deliver SIGPIPE.
-  void setOnRefusedWrite(std::function<void()> hook);
-
-  std::vector<std::string> writes() const;
   std::string text() const;
   // Split on '\n' without it; a final unterminated piece counts as a line.
   std::vector<std::string> lines() const;
   std::size_t refusedWrites() const;
 
  private:
+  const std::function<bool()> processEnded_;
   mutable std::mutex mutex_;
-  std::vector<std::string> writes_;
+  std::string text_;
   bool broken_ = false;
   std::size_t refused_ = 0;
-  std::function<void()> onRefusedWrite_;
 };
 
-// Scripted standard input: what was fed and not yet read, and whether end of file was reached.
-class SimStandardInput : public StandardInput {
+// Scripted standard input: what was fed and not yet read, and whether it has ended.
+class SimStandardInput final : public StandardInput {
  public:
   StandardInputRead readAvailable() override;
 
   void feed(std::string chunk);
   void close();
-  bool hasPendingInput() const;
-  bool isClosed() const;
-  bool isReadable() const { return hasPendingInput() || isClosed(); }
+  bool isReadable() const;
 
  private:
   mutable std::mutex mutex_;

@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "cli/options.h"
+#include "core/run_failure.h"
+#include "core/run_scope.h"
 #include "diag/browser_tab.h"
 #include "diag/caps.h"
 #include "diag/probe.h"
@@ -18,12 +20,14 @@ namespace {
 
 struct Invocation {
   platform::Platform& platform;
+  RunScope& scope;
   const std::vector<std::string>& rest;
   const OptionMap& options;
 };
 
 using UsageCheck = std::optional<std::string_view> (*)(const Invocation&);
-using Entry = void (*)(const Invocation&);
+// Returns the exit status of a run that did not fail.
+using Entry = int (*)(const Invocation&);
 
 // One row per subcommand: its word, the usage message when the words it needs are missing, and
 // its entry. The rows' order is the order the usage message lists them in.
@@ -34,8 +38,9 @@ struct Subcommand {
 };
 
 constexpr std::array kSubcommands{
-    Subcommand{"caps", nullptr, [](const Invocation& call) { runCaps(call.platform); }},
-    Subcommand{"watch", nullptr, [](const Invocation& call) { runWatch(call.platform); }},
+    Subcommand{"caps", nullptr, [](const Invocation& call) { return runCaps(call.platform); }},
+    Subcommand{"watch", nullptr,
+               [](const Invocation& call) { return runWatch(call.platform, call.scope); }},
     Subcommand{"record",
                [](const Invocation& call) -> std::optional<std::string_view> {
                  if (optionValue(call.options, "out-dir").empty()) {
@@ -44,9 +49,7 @@ constexpr std::array kSubcommands{
                  return std::nullopt;
                },
                [](const Invocation& call) {
-                 auto recorder =
-                     Recorder::create(call.platform, optionValue(call.options, "out-dir"));
-                 recorder->run();
+                 return runRecord(call.platform, call.scope, optionValue(call.options, "out-dir"));
                }},
     Subcommand{"transcribe",
                [](const Invocation& call) -> std::optional<std::string_view> {
@@ -58,18 +61,20 @@ constexpr std::array kSubcommands{
                [](const Invocation& call) {
                  std::string locale = optionValue(call.options, "locale");
                  if (locale.empty()) locale = "ja-JP";
-                 runTranscribe(call.platform, optionValue(call.options, "audio"), locale);
+                 return runTranscribe(call.platform, call.scope, optionValue(call.options, "audio"),
+                                      locale);
                }},
     // The kind is passed on unchecked: the probe answers a kind it does not know itself.
-    Subcommand{
-        "probe",
-        [](const Invocation& call) -> std::optional<std::string_view> {
-          if (call.rest.empty() || call.rest.front().starts_with("--")) {
-            return "probe requires <mic|system|automation>";
-          }
-          return std::nullopt;
-        },
-        [](const Invocation& call) { runProbe(call.platform, call.rest.front(), call.options); }},
+    Subcommand{"probe",
+               [](const Invocation& call) -> std::optional<std::string_view> {
+                 if (call.rest.empty() || call.rest.front().starts_with("--")) {
+                   return "probe requires <mic|system|automation>";
+                 }
+                 return std::nullopt;
+               },
+               [](const Invocation& call) {
+                 return runProbe(call.platform, call.rest.front(), call.options);
+               }},
     Subcommand{"browser-tab",
                [](const Invocation& call) -> std::optional<std::string_view> {
                  if (optionValue(call.options, "bundle").empty()) {
@@ -78,7 +83,7 @@ constexpr std::array kSubcommands{
                  return std::nullopt;
                },
                [](const Invocation& call) {
-                 runBrowserTab(call.platform, optionValue(call.options, "bundle"));
+                 return runBrowserTab(call.platform, optionValue(call.options, "bundle"));
                }},
 };
 
@@ -91,30 +96,42 @@ std::string subcommandRequiredMessage() {
   return message;
 }
 
-[[noreturn]] void usage(platform::Platform& platform, std::string_view message) {
-  fail(platform.runtime, "usage", message);
-}
-
-}  // namespace
-
-int runMain(platform::Platform& platform) {
+// The subcommand the words name, run to its end; a usage error when they name none.
+int dispatch(platform::Platform& platform, RunScope& scope) {
   std::vector<std::string> arguments = platform.process.arguments();
   if (!arguments.empty()) arguments.erase(arguments.begin());
-  if (arguments.empty()) usage(platform, subcommandRequiredMessage());
+  if (arguments.empty()) fail("usage", subcommandRequiredMessage());
   const std::string& word = arguments.front();
   const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
   const OptionMap options = parseOptions(rest);
 
   for (const Subcommand& subcommand : kSubcommands) {
     if (subcommand.name != word) continue;
-    const Invocation call{platform, rest, options};
+    const Invocation call{platform, scope, rest, options};
     if (subcommand.missingWords) {
-      if (auto message = subcommand.missingWords(call)) usage(platform, *message);
+      if (auto message = subcommand.missingWords(call)) fail("usage", *message);
     }
-    subcommand.run(call);
-    return 0;
+    return subcommand.run(call);
   }
-  usage(platform, "unknown subcommand: " + word);
+  fail("usage", "unknown subcommand: " + word);
+}
+
+}  // namespace
+
+int runMain(platform::Platform& platform) {
+  // Outlives everything below, up to the end of the process.
+  RunScope scope;
+  int status = 0;
+  try {
+    status = dispatch(platform, scope);
+  } catch (const RunFailure& failure) {
+    scope.cleanUpAfterFailure();
+    emitErrorEvent(platform.runtime, failure.code(), failure.message());
+    status = 1;
+  }
+  // The one way out of every run.
+  platform.runtime.exitProcess(status);
+  return status;
 }
 
 }  // namespace zuno

@@ -49,32 +49,32 @@ std::optional<std::string> itemText(const platform::AppleEventDescriptor& list, 
   return item->stringValue;
 }
 
-[[noreturn]] void unavailable(platform::Runtime& runtime) {
-  answer(runtime, Event{{"event", "browser_tab"}, {"error", "unavailable"}});
+int unavailable(platform::Runtime& runtime) {
+  return answer(runtime, Event{{"event", "browser_tab"}, {"error", "unavailable"}});
 }
 
 }  // namespace
 
-void runBrowserTab(platform::Platform& platform, const std::string& bundleId) {
+int runBrowserTab(platform::Platform& platform, const std::string& bundleId) {
   const std::string target = scriptTarget(bundleId);
   // The identifier goes into script text: it is checked before any service sees it.
-  if (!isPlainIdentifier(target)) unavailable(platform.runtime);
+  if (!isPlainIdentifier(target)) return unavailable(platform.runtime);
   if (automationPermissionState(platform.appleEvents, target, false) != "granted") {
-    unavailable(platform.runtime);
+    return unavailable(platform.runtime);
   }
   const auto script = platform.appleEvents.compileScript(tabScript(target));
-  if (script == nullptr) unavailable(platform.runtime);
+  if (script == nullptr) return unavailable(platform.runtime);
   // Fails when the browser is not running or has no window or tab.
   auto result = script->executeAndReturnError();
-  if (!result) unavailable(platform.runtime);
+  if (!result) return unavailable(platform.runtime);
   const auto url = itemText(*result, 1);
-  if (!url || url->empty()) unavailable(platform.runtime);
+  if (!url || url->empty()) return unavailable(platform.runtime);
   const auto title = itemText(*result, 2);  // an empty title is still a title
-  if (!title) unavailable(platform.runtime);
+  if (!title) return unavailable(platform.runtime);
   const Event tab{{"event", "browser_tab"}, {"title", *title}, {"url", *url}};
   // Text the event cannot carry would drop the line and leave the parent without any answer.
-  if (!formatEventLine(tab)) unavailable(platform.runtime);
-  answer(platform.runtime, tab);
+  if (!formatEventLine(tab)) return unavailable(platform.runtime);
+  return answer(platform.runtime, tab);
 }
 
 }  // namespace zuno

@@ -34,7 +34,7 @@ std::string_view microphoneWord(platform::CaptureAuthorizationStatus status) {
 
 }  // namespace
 
-void runCaps(platform::Platform& platform) {
+int runCaps(platform::Platform& platform) {
   const auto version = platform.process.operatingSystemVersion();
   const bool systemAudio = offersProcessTaps(version);
   const std::string_view engine = transcriptionEngine(platform, version);
@@ -43,11 +43,11 @@ void runCaps(platform::Platform& platform) {
   // Reported even where taps are missing: the parent shows the permission either way.
   const std::string_view systemAudioPermission =
       permissionWord(systemAudioCapturePreflight(platform.loader));
-  answer(platform.runtime, Event{{"event", "caps"},
-                                 {"micPermission", microphone},
-                                 {"systemAudio", systemAudio},
-                                 {"systemAudioPermission", systemAudioPermission},
-                                 {"transcribe", engine}});
+  return answer(platform.runtime, Event{{"event", "caps"},
+                                        {"micPermission", microphone},
+                                        {"systemAudio", systemAudio},
+                                        {"systemAudioPermission", systemAudioPermission},
+                                        {"transcribe", engine}});
 }
 
 }  // namespace zuno

@@ -7,6 +7,6 @@ namespace zuno {
 // The `caps` subcommand: one "caps" event saying whether system audio can be captured, how the
 // microphone and system-audio permissions stand and which transcription engine there is, then
 // status 0. It only reads: no permission is ever requested.
-[[noreturn]] void runCaps(platform::Platform& platform);
+int runCaps(platform::Platform& platform);
 
 }  // namespace zuno

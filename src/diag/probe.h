@@ -11,7 +11,6 @@ namespace zuno {
 // "automation" with the options "bundle" and "check-only"), asking the user where the system
 // allows it, and reports it in one "probe" event with status 0. Another kind, or automation
 // without a bundle, is a usage error.
-[[noreturn]] void runProbe(platform::Platform& platform, const std::string& kind,
-                           const OptionMap& options);
+int runProbe(platform::Platform& platform, const std::string& kind, const OptionMap& options);
 
 }  // namespace zuno

@@ -1,7 +1,6 @@
 #include "events/event.h"
 
 #include <cmath>
-#include <cstdlib>
 
 namespace zuno {
 namespace {
@@ -57,13 +56,11 @@ void emitSupersedableEvent(platform::Runtime& runtime, const Event& event) {
   if (auto line = formatEventLine(event)) runtime.standardOutput().writeDroppable(*line);
 }
 
-void fail(platform::Runtime& runtime, std::string_view code, std::string_view message) {
+void emitErrorEvent(platform::Runtime& runtime, std::string_view code, std::string_view message) {
   const Event error{{"event", "error"}, {"code", code}, {"message", message}};
   if (auto line = formatEventLine(error, InvalidText::replace)) {
     runtime.standardOutput().writeAll(*line);
   }
-  runtime.exitProcess(1);
-  std::abort();  // exitProcess never returns; this only tells the compiler so
 }
 
 void writeDiagnostic(platform::Runtime& runtime, std::string_view text) {

@@ -34,10 +34,9 @@ void emitEvent(platform::Runtime& runtime, const Event& event);
 // is the first to be given up, so it never holds back a line that matters.
 void emitSupersedableEvent(platform::Runtime& runtime, const Event& event);
 
-// The error event, then exit status 1, also when the line was dropped. Paths and arguments are
-// bytes on Linux, so invalid UTF-8 in the message is replaced rather than losing the one line
-// that says why the run ended.
-[[noreturn]] void fail(platform::Runtime& runtime, std::string_view code, std::string_view message);
+// The error event of a failed run. Paths and arguments are bytes on Linux, so invalid UTF-8 in
+// the message is replaced rather than losing the one line that says why the run ended.
+void emitErrorEvent(platform::Runtime& runtime, std::string_view code, std::string_view message);
 
 // A free-text line on standard error; the line feed is added here.
 void writeDiagnostic(platform::Runtime& runtime, std::string_view text);

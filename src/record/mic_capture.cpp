@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/run_failure.h"
 #include "events/event.h"
 #include "record/recorder.h"
 
@@ -57,10 +58,10 @@ void Recorder::ensureMicPermission() {
       });
       answered->wait();
       if (granted->load()) return;
-      fail(runtime_, "mic_failed", "microphone permission denied");
+      fail("mic_failed", "microphone permission denied");
     }
     default:
-      fail(runtime_, "mic_failed", "microphone permission denied or restricted");
+      fail("mic_failed", "microphone permission denied or restricted");
   }
 }
 
@@ -123,16 +124,16 @@ void Recorder::checkMicZeroGuard() {
   input.removeTapOnBus(kBus);
   engine->stop();
   if (auto error = input.setVoiceProcessingEnabled(false)) {
-    failKeepingTracks("mic_failed", "vp fallback failed: " + error->description);
+    fail("mic_failed", "vp fallback failed: " + error->description);
   }
   vpEnabled = false;
   if (!usableFormat(input.outputFormatForBus(kBus))) {
-    failKeepingTracks("mic_failed", "invalid input format after vp fallback");
+    fail("mic_failed", "invalid input format after vp fallback");
   }
   installMicTap();
   engine->prepare();
   if (auto error = engine->start()) {
-    failKeepingTracks("mic_failed", "vp fallback failed: " + error->description);
+    fail("mic_failed", "vp fallback failed: " + error->description);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "record/recorder.h"
 
+#include "core/run_failure.h"
 #include "events/event.h"
 
 namespace zuno {
@@ -13,6 +14,13 @@ std::string joinPath(const std::string& directory, const char* name) {
 constexpr unsigned kOwnerOnlyDirectory = 0700;
 
 }  // namespace
+
+int runRecord(platform::Platform& platform, RunScope& scope, const std::string& outDir) {
+  auto recorder = scope.keep(Recorder::create(platform, outDir));
+  // Whatever fails once the run is under way, what was recorded is saved first.
+  scope.setCleanupAfterFailure([recorder] { recorder->closeAfterFailure(); });
+  return recorder->run();
+}
 
 std::shared_ptr<Recorder> Recorder::create(platform::Platform& platform, std::string outDir) {
   return std::make_shared<Recorder>(platform, std::move(outDir));
@@ -37,15 +45,14 @@ platform::Task Recorder::weakTask(void (Recorder::*method)()) {
   };
 }
 
-void Recorder::run() {
+int Recorder::run() {
   // The name goes into events, which are UTF-8: refused before anything is created, rather than
   // recording into a directory the parent can never be told about.
   if (!isValidUtf8(outDir)) {
-    fail(runtime_, "io_failed",
-         "cannot create out-dir: " + outDir + ": the name is not valid UTF-8");
+    fail("io_failed", "cannot create out-dir: " + outDir + ": the name is not valid UTF-8");
   }
   if (auto error = platform_.fileSystem.createDirectories(outDir, kOwnerOnlyDirectory)) {
-    fail(runtime_, "io_failed", "cannot create out-dir: " + error->description);
+    fail("io_failed", "cannot create out-dir: " + error->description);
   }
 
   ensureMicPermission();
@@ -53,8 +60,7 @@ void Recorder::run() {
   try {
     startMic();
   } catch (const DescribedError& error) {
-    switchVoiceProcessingOff();
-    fail(runtime_, "mic_failed", "mic setup failed: " + error.description());
+    fail("mic_failed", "mic setup failed: " + error.description());
   }
 
   bool systemTrack = true;
@@ -76,7 +82,7 @@ void Recorder::run() {
 
   engine->prepare();
   if (auto error = engine->start()) {
-    failKeepingTracks("mic_failed", "engine start failed: " + error->description);
+    fail("mic_failed", "engine start failed: " + error->description);
   }
 
   if (vpEnabled) {
@@ -87,7 +93,7 @@ void Recorder::run() {
   installTimers();
   installSignalHandlers();
   startStdinWatcher();
-  runtime_.runMainLoop();
+  return runtime_.runMainLoop();
 }
 
 std::optional<Recorder::ClosedTracks> Recorder::stopCaptureAndCloseTracks(
@@ -152,7 +158,7 @@ void Recorder::finish() {
     emitEvent(runtime_, Event{{"event", "degraded"}, {"reason", "tap_write_failed"}});
   }
   if (unreported.micDescription) {
-    fail(runtime_, "io_failed", "mic write failed: " + *unreported.micDescription);
+    fail("io_failed", "mic write failed: " + *unreported.micDescription);
   }
   // A track that could not be completed is reported as a write failure of that track: the
   // system one degrades the recording, the microphone one fails it.
@@ -162,17 +168,16 @@ void Recorder::finish() {
   }
   if (closed->mic) {
     writeDiagnostic(runtime_, "mic write failed: " + closed->mic->debugDescription);
-    fail(runtime_, "io_failed", "mic write failed: " + closed->mic->description);
+    fail("io_failed", "mic write failed: " + closed->mic->description);
   }
   emitEvent(runtime_, Event{{"event", "stopped"}, {"durationSec", durationSec}});
-  runtime_.exitProcess(0);
+  runtime_.quitMainLoop(0);
 }
 
-void Recorder::failKeepingTracks(std::string_view code, std::string_view message) {
-  // The run is already failing for the reason in `message`; a track that cannot be completed
-  // now has nothing to add to it.
+void Recorder::closeAfterFailure() {
+  // The run is already failing for its own reason; a track that cannot be completed now has
+  // nothing to add to it.
   stopCaptureAndCloseTracks(nullptr);
-  fail(runtime_, code, message);
 }
 
 void Recorder::reportMicWriteFailureLater() {
@@ -185,7 +190,7 @@ void Recorder::reportMicWriteFailureLater() {
       std::lock_guard guard(self->lock);
       description = self->mic.takeUnreportedFailure();
     }
-    if (description) self->failKeepingTracks("io_failed", "mic write failed: " + *description);
+    if (description) fail("io_failed", "mic write failed: " + *description);
   });
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/run_scope.h"
 #include "platform/platform.h"
 #include "record/level_meters.h"
 #include "record/microphone_track.h"
@@ -18,8 +19,9 @@
 namespace zuno {
 
 // The `record` subcommand: two track files fed from two audio threads, steered from the main
-// thread by timers, standard input and signals. One instance per process; it ends the process
-// itself, through `finish()` (status 0) or a failure (status 1).
+// thread by timers, standard input and signals. One instance per process. Its run ends in
+// `finish()` (status 0), or in a failure thrown on the main thread, after which the run's
+// cleanup, `closeAfterFailure()`, saves what was recorded.
 //
 // It orchestrates parts that own their state: the two tracks and the level meters, which the
 // audio threads share with the main thread under `lock`, and the pause clock, which only the
@@ -33,11 +35,15 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
   static std::shared_ptr<Recorder> create(platform::Platform& platform, std::string outDir);
   explicit Recorder(platform::Platform& platform, std::string outDir);
 
-  // Sets everything up, writes "started", starts the engine and runs the main loop.
-  void run();
+  // Sets everything up, writes "started", starts the engine and runs the main loop until
+  // `finish()` ends it; returns the exit status.
+  int run();
+  // Stops capture, gives back what was set up in the user's audio server and completes both
+  // files, unless a stop already did.
+  void closeAfterFailure();
 
  private:
-  // The one stop path; idempotent, exits the process once it has begun.
+  // The one stop path; idempotent. Ends the main loop once the files are complete.
   void finish();
 
   // Microphone (mic_capture.cpp).
@@ -88,8 +94,6 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
   // on every way out once it was asked for, since nothing is released for us when the process
   // ends.
   void switchVoiceProcessingOff();
-  // A failure that ends the run after the tracks are open: what was recorded is saved first.
-  [[noreturn]] void failKeepingTracks(std::string_view code, std::string_view message);
   // Queue the reports of a failed write from the audio threads: the microphone's ends the run,
   // the system track's degrades it.
   void reportMicWriteFailureLater();
@@ -128,6 +132,9 @@ class Recorder : public std::enable_shared_from_this<Recorder> {
   std::shared_ptr<platform::Source> stdinSource;
   std::vector<std::shared_ptr<platform::Source>> signalSources;
 };
+
+// The `record` entry: records into `outDir` until a stop; returns the exit status.
+int runRecord(platform::Platform& platform, RunScope& scope, const std::string& outDir);
 
 // The first channel of a multi-channel non-interleaved float buffer as a new mono buffer; none
 // for anything else.

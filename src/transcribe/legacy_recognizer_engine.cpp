@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/run_failure.h"
 #include "events/event.h"
 #include "transcribe/transcription_result.h"
 
@@ -18,12 +19,13 @@ bool meansNoSpeech(const platform::Error& error) {
   return error.domain == "kAFAssistantErrorDomain" && error.code == 1110;
 }
 
+// On the recogniser's thread: its answer goes to the main thread, which ends the run with it.
 void handleRecognition(platform::Runtime& runtime,
                        const std::optional<platform::SpeechRecognitionResult>& result,
                        const std::optional<platform::Error>& error) {
   if (error) {
-    if (meansNoSpeech(*error)) emitResult(runtime, kEngine, {});
-    fail(runtime, "transcribe_failed", "sfspeech: " + error->description);
+    if (meansNoSpeech(*error)) return finishWithResult(runtime, kEngine, {});
+    return finishWithFailure(runtime, "transcribe_failed", "sfspeech: " + error->description);
   }
   // Partial results are switched off; should one come anyway, the final one follows.
   if (!result || !result->isFinal) return;
@@ -32,7 +34,7 @@ void handleRecognition(platform::Runtime& runtime,
     segments.push_back(
         {segment.substring, SegmentTimes{segment.timestamp, segment.timestamp + segment.duration}});
   }
-  emitResult(runtime, kEngine, segments);
+  finishWithResult(runtime, kEngine, std::move(segments));
 }
 
 // Written once by the authorisation handler before it signals, read only after the wait.
@@ -42,13 +44,14 @@ struct AuthorizationAnswer {
 
 }  // namespace
 
-void transcribeWithSFSpeech(platform::Platform& platform, const std::string& url,
-                            const std::string& locale) {
+int transcribeWithSFSpeech(platform::Platform& platform, RunScope& scope, const std::string& url,
+                           const std::string& locale) {
   platform::Runtime& runtime = platform.runtime;
-  auto recognizer = platform.speechRecognizers.makeRecognizer(locale);
+  // Kept to the end of the run: it owns the task that recognises.
+  auto recognizer = scope.keep(platform.speechRecognizers.makeRecognizer(locale));
   // Checked before the permission, so the user is never asked for a transcription that cannot
   // happen.
-  if (!recognizer) fail(runtime, "transcribe_failed", "no recognizer for locale " + locale);
+  if (!recognizer) fail("transcribe_failed", "no recognizer for locale " + locale);
 
   auto answer = std::make_shared<AuthorizationAnswer>();
   auto answered = runtime.makeSemaphore(0);
@@ -63,20 +66,18 @@ void transcribeWithSFSpeech(platform::Platform& platform, const std::string& url
       break;
     case SpeechRecognizerAuthorizationStatus::denied:
     case SpeechRecognizerAuthorizationStatus::restricted:
-      fail(runtime, "speech_permission_denied", "speech recognition not authorized");
+      fail("speech_permission_denied", "speech recognition not authorized");
     default:
-      fail(runtime, "speech_permission_denied", "speech recognition authorization undetermined");
+      fail("speech_permission_denied", "speech recognition authorization undetermined");
   }
 
   platform::SpeechURLRecognitionRequest request{url};
   request.requiresOnDeviceRecognition = true;
   request.shouldReportPartialResults = false;
-  // The handler ends the process; nothing ever signals this semaphore.
-  auto recognized = runtime.makeSemaphore(0);
   recognizer->recognitionTask(request, [&runtime](const auto& result, const auto& error) {
     handleRecognition(runtime, result, error);
   });
-  recognized->wait();
+  return runtime.runMainLoop();
 }
 
 }  // namespace zuno

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/run_failure.h"
 #include "events/event.h"
 #include "transcribe/transcription_result.h"
 
@@ -93,7 +94,7 @@ class ResultCollector : public std::enable_shared_from_this<ResultCollector> {
 };
 
 // The transcription, step by step; each step continues in the completion of the one before,
-// on whatever thread the platform answers on. Every way it ends, ends the process.
+// on whatever thread the platform answers on. Every way it ends is handed to the main thread.
 class AnalyzerFlow : public std::enable_shared_from_this<AnalyzerFlow> {
  public:
   AnalyzerFlow(platform::Platform& platform, std::string audioPath, std::string locale)
@@ -104,7 +105,9 @@ class AnalyzerFlow : public std::enable_shared_from_this<AnalyzerFlow> {
         {locale_, {}, {}, {platform::SpeechResultAttributeOption::audioTimeRange}});
     platform_.speechAnalysis.assetInstallationRequest({transcriber_},
                                                       [self = shared_from_this()](auto request) {
-                                                        if (!request) self->failed(request.error());
+                                                        if (!request) {
+                                                          return self->failed(request.error());
+                                                        }
                                                         self->installModel(request.value());
                                                       });
   }
@@ -114,7 +117,7 @@ class AnalyzerFlow : public std::enable_shared_from_this<AnalyzerFlow> {
     if (!request) return analyze();
     emitEvent(platform_.runtime, Event{{"event", "progress"}, {"stage", "model_download"}});
     request->downloadAndInstall([self = shared_from_this()](MaybeError error) {
-      if (error) self->failed(*error);
+      if (error) return self->failed(*error);
       self->analyze();
     });
   }
@@ -126,18 +129,19 @@ class AnalyzerFlow : public std::enable_shared_from_this<AnalyzerFlow> {
 
     auto opened = platform_.audioFiles.openForReading(audioPath_);
     if (!opened || !opened.value()) {
-      fail(platform_.runtime, "io_failed", "cannot open audio for reading: " + audioPath_);
+      return finishWithFailure(platform_.runtime, "io_failed",
+                               "cannot open audio for reading: " + audioPath_);
     }
     analyzer_->analyzeSequence(std::move(opened.value()),
                                [self = shared_from_this()](auto lastSampleTime) {
-                                 if (!lastSampleTime) self->failed(lastSampleTime.error());
+                                 if (!lastSampleTime) return self->failed(lastSampleTime.error());
                                  self->finalize(lastSampleTime.value());
                                });
   }
 
   void finalize(const std::optional<platform::MediaTime>& lastSampleTime) {
     auto finalized = [self = shared_from_this()](MaybeError error) {
-      if (error) self->failed(*error);
+      if (error) return self->failed(*error);
       self->collect();
     };
     if (lastSampleTime) {
@@ -149,19 +153,21 @@ class AnalyzerFlow : public std::enable_shared_from_this<AnalyzerFlow> {
 
   void collect() {
     collector_->whenComplete([self = shared_from_this()](MaybeError error) {
-      if (error) self->failed(*error);
-      emitResult(self->platform_.runtime, kEngine, self->collector_->segments());
+      if (error) return self->failed(*error);
+      finishWithResult(self->platform_.runtime, kEngine, self->collector_->segments());
     });
   }
 
-  [[noreturn]] void failed(const platform::Error& error) {
-    fail(platform_.runtime, "transcribe_failed", "speechanalyzer: " + error.description);
+  void failed(const platform::Error& error) {
+    finishWithFailure(platform_.runtime, "transcribe_failed",
+                      "speechanalyzer: " + error.description);
   }
 
   platform::Platform& platform_;
   const std::string audioPath_;
   const std::string locale_;
-  // Kept until the process ends; nothing is torn down before it.
+  // Kept until the process ends (the flow itself is in the run's scope); nothing is torn down
+  // before it.
   std::shared_ptr<platform::SpeechTranscriber> transcriber_;
   std::shared_ptr<platform::SpeechAnalyzer> analyzer_;
   std::shared_ptr<ResultCollector> collector_;
@@ -169,13 +175,11 @@ class AnalyzerFlow : public std::enable_shared_from_this<AnalyzerFlow> {
 
 }  // namespace
 
-void transcribeWithSpeechAnalyzer(platform::Platform& platform, const std::string& url,
-                                  const std::string& locale) {
-  auto finished = platform.runtime.makeSemaphore(0);
-  auto flow = std::make_shared<AnalyzerFlow>(platform, url, locale);
+int transcribeWithSpeechAnalyzer(platform::Platform& platform, RunScope& scope,
+                                 const std::string& url, const std::string& locale) {
+  auto flow = scope.keep(std::make_shared<AnalyzerFlow>(platform, url, locale));
   platform.runtime.runAsyncTask([flow] { flow->start(); });
-  // The flow ends the process from its own thread; this thread is never woken.
-  finished->wait();
+  return platform.runtime.runMainLoop();
 }
 
 }  // namespace zuno

@@ -1,10 +1,11 @@
 #include "transcribe/transcription_result.h"
 
-#include <cstdlib>
-
+#include "core/run_failure.h"
 #include "events/event.h"
 
 namespace zuno {
+
+namespace {
 
 void emitResult(platform::Runtime& runtime, std::string_view engine,
                 const std::vector<TranscriptSegment>& segments) {
@@ -18,8 +19,21 @@ void emitResult(platform::Runtime& runtime, std::string_view engine,
     list.push_back(std::move(item));
   }
   emitEvent(runtime, Event{{"event", "result"}, {"engine", engine}, {"segments", std::move(list)}});
-  runtime.exitProcess(0);
-  std::abort();  // exitProcess never returns; this only tells the compiler so
+}
+
+}  // namespace
+
+void finishWithResult(platform::Runtime& runtime, std::string engine,
+                      std::vector<TranscriptSegment> segments) {
+  runtime.mainQueue().async([&runtime, engine = std::move(engine), segments = std::move(segments)] {
+    emitResult(runtime, engine, segments);
+    runtime.quitMainLoop(0);
+  });
+}
+
+void finishWithFailure(platform::Runtime& runtime, std::string code, std::string message) {
+  runtime.mainQueue().async(
+      [code = std::move(code), message = std::move(message)] { fail(code, message); });
 }
 
 }  // namespace zuno

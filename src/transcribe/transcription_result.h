@@ -21,9 +21,11 @@ struct TranscriptSegment {
   std::optional<SegmentTimes> times;
 };
 
-// The "result" event with the segments in the order given, then exit status 0, also when the
-// line could not be written.
-[[noreturn]] void emitResult(platform::Runtime& runtime, std::string_view engine,
-                             const std::vector<TranscriptSegment>& segments);
+// How a transcription ends, handed from whichever thread the engine finished on to the main
+// thread, whose loop then returns: the "result" event with the segments in the order given and
+// status 0 (also when the line could not be written), or the failure that ends the run.
+void finishWithResult(platform::Runtime& runtime, std::string engine,
+                      std::vector<TranscriptSegment> segments);
+void finishWithFailure(platform::Runtime& runtime, std::string code, std::string message);
 
 }  // namespace zuno

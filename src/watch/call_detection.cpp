@@ -45,6 +45,7 @@ bool isRunningInput(platform::AudioHardware& hardware, AudioObjectID process) {
 
 void CallWatcher::scan() {
   std::lock_guard scanning(scanning_);
+  if (parentGone_) return;
   platform::AudioHardware& hardware = platform_.audioHardware;
   const std::vector<AudioObjectID> processes = readProcessObjectList();
   pruneInputListeners(std::set<AudioObjectID>(processes.begin(), processes.end()));
@@ -83,7 +84,9 @@ void CallWatcher::emitOrEnd(const Event& event) {
   if (!line) return;
   // Nobody reads any more: end as a process killed by the broken pipe would, but with the
   // status of an orderly end, instead of scanning on for nobody.
-  if (!platform_.runtime.standardOutput().writeAllAndWait(*line)) platform_.runtime.exitProcess(0);
+  if (parentGone_ || platform_.runtime.standardOutput().writeAllAndWait(*line)) return;
+  parentGone_ = true;
+  platform_.runtime.quitMainLoop(0);
 }
 
 }  // namespace zuno

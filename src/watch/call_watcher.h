@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/run_scope.h"
 #include "events/event.h"
 #include "platform/platform.h"
 #include "watch/call_app_rules.h"
@@ -43,6 +45,9 @@ class CallWatcher : public std::enable_shared_from_this<CallWatcher> {
   // Writes one event line and waits until it is out; a parent that has gone ends the run.
   void emitOrEnd(const Event& event);
 
+  // Set once the parent is gone; scans that are already queued find nobody to tell.
+  std::atomic<bool> parentGone_{false};
+
   platform::Platform& platform_;
 
   // Guarded by `lock`.
@@ -68,7 +73,8 @@ class CallWatcher : public std::enable_shared_from_this<CallWatcher> {
   std::mutex scanning_;
 };
 
-// The `watch` entry: creates the watcher, starts it in order and runs the main loop.
-void runWatch(platform::Platform& platform);
+// The `watch` entry: creates the watcher, starts it in order and runs the main loop until a
+// signal, or a parent that has gone, ends it; returns the exit status.
+int runWatch(platform::Platform& platform, RunScope& scope);
 
 }  // namespace zuno

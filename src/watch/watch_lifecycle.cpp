@@ -39,21 +39,22 @@ void CallWatcher::installSignalHandlers() {
     // Ignored first, so the default action no longer ends the process: the source alone reacts.
     runtime.ignoreSignal(signalNumber);
     auto source = runtime.makeSignalSource(signalNumber, runtime.mainQueue());
-    source->setHandler([&runtime] { runtime.exitProcess(0); });
+    // Ends the run at once: nothing of watch's needs finishing.
+    source->setHandler([&runtime] { runtime.quitMainLoop(0); });
     source->resume();
     signalSources.push_back(std::move(source));
   }
 }
 
-void runWatch(platform::Platform& platform) {
-  auto watcher = CallWatcher::create(platform);
+int runWatch(platform::Platform& platform, RunScope& scope) {
+  auto watcher = scope.keep(CallWatcher::create(platform));
   // The first scan cannot announce anything yet (that takes a second of input); it registers
   // the listeners of the processes that matter and starts their trackers.
   watcher->scan();
   watcher->installProcessListListener();
   watcher->installPollTimer();
   watcher->installSignalHandlers();
-  platform.runtime.runMainLoop();
+  return platform.runtime.runMainLoop();
 }
 
 }  // namespace zuno

@@ -32,9 +32,6 @@ bool waitUntil(Predicate done) {
 // both tracks are written again, so capture and the next pause really overlap, and the files
 // must come out whole.
 TEST_F(RecordOnSim, RealCaptureThreadsAgainstPauseResumeAndStop) {
-  sim.runtime.setMainLoopReturnsImmediately(true);
-  ASSERT_EQ(runRecorder(), std::nullopt);
-
   engine().startDeliveryThread(
       [](std::size_t i) { return constantBuffer(0.01f * (i % 50), kMicFrames); },
       std::numeric_limits<std::size_t>::max());
@@ -50,22 +47,29 @@ TEST_F(RecordOnSim, RealCaptureThreadsAgainstPauseResumeAndStop) {
     }
   });
 
-  const auto resumeAndWaitForBothTracks = [&] {
-    const std::size_t mic = framesIn(sim, "mic.m4a");
-    const std::size_t sys = framesIn(sim, "system.m4a");
-    sim.runtime.feedStdin("resume\n");
-    sim.runtime.advanceBy(250ms);
-    return waitUntil(
-        [&] { return framesIn(sim, "mic.m4a") > mic && framesIn(sim, "system.m4a") > sys; });
-  };
+  // Each round pauses, resumes, and then holds the main thread until both tracks are written
+  // again, so capture and the next pause really overlap.
+  std::size_t micBefore = 0;
+  std::size_t sysBefore = 0;
+  bool bothWrittenAgain = true;
   for (int round = 0; round < 11; ++round) {
-    sim.runtime.feedStdin("pause\n");
-    sim.runtime.advanceBy(250ms);
-    ASSERT_TRUE(resumeAndWaitForBothTracks()) << "round " << round;
+    const auto start = round * 500ms;
+    sim.runtime.at(start, [this] { sim.runtime.feedStdin("pause\n"); });
+    sim.runtime.at(start + 250ms, [&] {
+      micBefore = framesIn(sim, "mic.m4a");
+      sysBefore = framesIn(sim, "system.m4a");
+      sim.runtime.feedStdin("resume\n");
+    });
+    sim.runtime.at(start + 499ms, [&] {
+      bothWrittenAgain =
+          bothWrittenAgain && waitUntil([&] {
+            return framesIn(sim, "mic.m4a") > micBefore && framesIn(sim, "system.m4a") > sysBefore;
+          });
+    });
   }
-
-  sim.runtime.feedStdin("stop\n");
-  EXPECT_EQ(platform::sim::runToExit([this] { sim.runtime.advanceBy(1s); }), 0);
+  sim.runtime.at(5500ms, [this] { sim.runtime.feedStdin("stop\n"); });
+  EXPECT_EQ(runRecorder(), 0);
+  EXPECT_TRUE(bothWrittenAgain);
   const auto micFrames = framesIn(sim, "mic.m4a");
   const auto sysFrames = framesIn(sim, "system.m4a");
 

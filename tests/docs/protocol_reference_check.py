@@ -17,19 +17,15 @@ import sys
 # Calls that pass a code or message on instead of naming one: each is covered by the literal
 # calls that reach it. Anything else that is not a literal fails the check.
 FORWARDERS = {
-    "fail(runtime_, code, message)",  # failKeepingTracks: its callers name code and message
-    'fail(platform.runtime, "usage", message)',  # usage(): its callers name the message
-    "failKeepingTracks(code, message)",  # failLaterKeepingTracks queues its own literals
-    "usage(platform, *message)",  # the subcommands' missing-word messages, returned literals
-    "usage(platform, subcommandRequiredMessage())",  # built from the literal below
+    'fail("usage", *message)',  # the subcommands' missing-word messages, returned literals
+    "fail(code, message)",  # finishWithFailure: its callers name code and message
+    'fail("usage", subcommandRequiredMessage())',  # built from the literal checked below
 }
 
-FAIL_CALL = re.compile(r"\b(fail|failKeepingTracks|failLaterKeepingTracks|usage)\(([^;]*?)\);",
-                       re.S)
+FAIL_CALL = re.compile(r"\b(fail|finishWithFailure)\(([^;]*?)\);", re.S)
 LITERAL = r'"((?:[^"\\]|\\.)*)"'
-# fail(runtime, "code", "message…  /  failKeepingTracks("code", "message…
+# fail("code", "message…  /  finishWithFailure(runtime, "code", "message…
 LITERAL_FAIL_ARGS = re.compile(r"^(?:[\w.>-]+,\s*)?" + LITERAL + r",\s*" + LITERAL)
-LITERAL_USAGE_ARGS = re.compile(r"^platform,\s*" + LITERAL)
 EVENT_LITERAL = re.compile(r'Event\s*\w*\{\{"event",\s*"(\w+)"\}(.*?)\}\)?;', re.S)
 EVENT_KEY = re.compile(r'\{"(\w+)",\s*(?:"(\w+)")?')
 DIAGNOSTIC = re.compile(r'\b(?:writeDiagnostic\(\s*[\w.]+,|report\()\s*' + LITERAL)
@@ -67,12 +63,10 @@ def expected_mentions(root):
         for match in FAIL_CALL.finditer(text):
             name, arguments = match.group(1), " ".join(match.group(2).split())
             call = f"{name}({arguments})"
-            if arguments.startswith(("platform::", "std::")) or call.startswith("fail(platform::"):
+            if arguments.startswith(("platform::", "std::")):
                 continue  # a declaration, not a call
-            literal = (LITERAL_USAGE_ARGS if name == "usage" else LITERAL_FAIL_ARGS).match(arguments)
-            if literal and name == "usage":
-                found.append((f"usage message in {where}", message_prefix(literal.group(1))))
-            elif literal:
+            literal = LITERAL_FAIL_ARGS.match(arguments)
+            if literal:
                 found.append((f"error code in {where}", f"`{literal.group(1)}`"))
                 found.append((f"error message in {where}", message_prefix(literal.group(2))))
             elif call not in FORWARDERS:

@@ -133,7 +133,7 @@ TEST(BrowserTab, RefusesIdentifiersThatAreNotPlain) {
     SCOPED_TRACE(bundleId.substr(0, 40));
     SimPlatform sim;
     grantedAnswering(sim, kTab);
-    EXPECT_EQ(platform::sim::runToExit([&] { runBrowserTab(sim.platform(), bundleId); }), 0);
+    EXPECT_EQ(runBrowserTab(sim.platform(), bundleId), 0);
     EXPECT_EQ(sim.runtime.stdoutLines(), std::vector<std::string>{kUnavailable});
     EXPECT_TRUE(sim.appleEvents.calls().empty());
   }

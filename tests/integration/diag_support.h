@@ -5,19 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "cli/dispatch.h"
 #include "sim/sim_platform.h"
+#include "support/sim_run.h"
 
 namespace zuno::testing {
 
 using platform::sim::SimPlatform;
-
-// The whole program on the sim backend, given the words after the program path.
-inline std::optional<int> runWords(SimPlatform& sim, std::vector<std::string> words) {
-  words.insert(words.begin(), "zuno-recorder");
-  sim.process.setArguments(std::move(words));
-  return platform::sim::runToExit([&] { runMain(sim.platform()); });
-}
 
 // The system-audio preflight answering `answer` (by default there is no privacy service).
 inline std::int32_t preflightAnswer = 0;

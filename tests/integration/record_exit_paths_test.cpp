@@ -97,12 +97,7 @@ TEST_F(RecordOnSim, ATrackThatCannotBeCompletedAtStopIsReportedAsItsWriteFailure
   SimPlatform second;
   second.runtime.at(2s, [&] { second.runtime.feedStdin("stop\n"); });
   second.audioFiles.failClose("/rec/out/mic.m4a", {"sim.file", 28, "no space"});
-  std::shared_ptr<Recorder> r;
-  EXPECT_EQ(platform::sim::runToExit([&] {
-              r = Recorder::create(second.platform(), kOutDir);
-              r->run();
-            }),
-            1);
+  EXPECT_EQ(runWords(second, {"record", "--out-dir", kOutDir}), 1);
   const auto lines = second.runtime.stdoutLines();
   EXPECT_EQ(
       lines.back(),

@@ -10,6 +10,7 @@
 
 #include "record/recorder.h"
 #include "sim/sim_platform.h"
+#include "support/sim_run.h"
 
 namespace zuno::testing {
 
@@ -22,14 +23,12 @@ class RecordOnSim : public ::testing::Test {
  protected:
   static constexpr const char* kOutDir = "/rec/out";
 
-  std::optional<int> runRecorder() {
-    return platform::sim::runToExit([this] {
-      recorder = Recorder::create(sim.platform(), kOutDir);
-      beforeRun();
-      recorder->run();
-    });
+  // The whole `record` run, as the parent starts it; its exit status.
+  int runRecorder() {
+    beforeRun();
+    return runWords(sim, {"record", "--out-dir", kOutDir});
   }
-  // Scripts the engine the recorder has just made, before run() starts using it.
+  // Scripts the engine the recorder is about to make.
   virtual void beforeRun() {
     if (pendingInputFormat) engine().setInputFormat(*pendingInputFormat);
     if (vpFormat) engine().setVoiceProcessingFormat(*vpFormat);
@@ -95,7 +94,6 @@ class RecordOnSim : public ::testing::Test {
   }
 
   SimPlatform sim;
-  std::shared_ptr<Recorder> recorder;
   std::optional<platform::AudioFormat> pendingInputFormat;
   std::optional<platform::AudioFormat> vpFormat;
   bool failEngineStart = false;

@@ -49,12 +49,10 @@ TEST_F(RecordOnSim, AnOutputDirectoryThatCannotBeCreatedIsAnIoFailure) {
 
 TEST_F(RecordOnSim, DurationCountsSetupTimeAndTicksComeEveryFiveSeconds) {
   sim.runtime.at(20s, [this] { sim.runtime.closeStdin(); });
-  EXPECT_EQ(platform::sim::runToExit([this] {
-              recorder = Recorder::create(sim.platform(), kOutDir);
-              sim.runtime.sleepFor(2s);  // setup that takes time before the timers start
-              recorder->run();
-            }),
-            0);
+  RunScope scope;
+  auto recorder = scope.keep(Recorder::create(sim.platform(), kOutDir));
+  sim.runtime.sleepFor(2s);  // setup that takes time before the timers start
+  EXPECT_EQ(recorder->run(), 0);
   EXPECT_THAT(linesWithoutLevels(), ElementsAre(started(), event("tick", 7), event("tick", 12),
                                                 event("tick", 17), event("stopped", 20)));
 }

@@ -29,12 +29,7 @@ TEST_F(RecordOnSim, RefusedOrMissingMicrophonePermissionEndsTheRun) {
     SimPlatform local;
     local.microphonePermission.setStatus(c.status);
     local.microphonePermission.setRequestAnswer(false);
-    std::shared_ptr<Recorder> r;
-    EXPECT_EQ(platform::sim::runToExit([&] {
-                r = Recorder::create(local.platform(), kOutDir);
-                r->run();
-              }),
-              1);
+    EXPECT_EQ(runWords(local, {"record", "--out-dir", kOutDir}), 1);
     EXPECT_THAT(
         local.runtime.stdoutLines(),
         ElementsAre(std::string("{\"code\":\"mic_failed\",\"event\":\"error\",\"message\":\"") +
@@ -52,12 +47,7 @@ TEST_F(RecordOnSim, NoPreflightSkipsThePermissionQueryOnlyForTheExactValue) {
   SimPlatform local;
   local.microphonePermission.setStatus(CaptureAuthorizationStatus::denied);
   local.process.setEnvironment("ZUNO_RECORDER_NO_PREFLIGHT", "true");
-  std::shared_ptr<Recorder> r;
-  EXPECT_EQ(platform::sim::runToExit([&] {
-              r = Recorder::create(local.platform(), kOutDir);
-              r->run();
-            }),
-            1);
+  EXPECT_EQ(runWords(local, {"record", "--out-dir", kOutDir}), 1);
 }
 
 TEST_F(RecordOnSim, AnInputWithoutSampleRateCannotBeSetUp) {
@@ -169,12 +159,7 @@ TEST_F(ZeroGuard, AnySoundOrNoInputAtAllKeepsVoiceProcessing) {
   SimPlatform quiet;
   quiet.process.setEnvironment("ZUNO_RECORDER_ENABLE_VP", "1");
   quiet.runtime.at(10s, [&] { quiet.runtime.closeStdin(); });
-  std::shared_ptr<Recorder> r;
-  EXPECT_EQ(platform::sim::runToExit([&] {
-              r = Recorder::create(quiet.platform(), kOutDir);
-              r->run();
-            }),
-            0);
+  EXPECT_EQ(runWords(quiet, {"record", "--out-dir", kOutDir}), 0);
   EXPECT_EQ(quiet.runtime.stderrText(), "") << "no frame seen: the guard does nothing";
   EXPECT_EQ(quiet.audioEngines.engine().tapInstallCount(), 1);
 }

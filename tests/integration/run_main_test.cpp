@@ -29,7 +29,7 @@ TEST_P(RunMain, AnswersAWordItCannotActOnWithOneErrorLine) {
   arguments.insert(arguments.end(), GetParam().words.begin(), GetParam().words.end());
   sim.process.setArguments(arguments);
 
-  EXPECT_EQ(platform::sim::runToExit([&] { runMain(sim.platform()); }), 1);
+  EXPECT_EQ(runMain(sim.platform()), 1);
   EXPECT_EQ(sim.runtime.stdoutLines(), GetParam().lines);
   EXPECT_EQ(sim.runtime.stderrText(), "");
   EXPECT_TRUE(sim.fileSystem.createdDirectories().empty());
@@ -77,7 +77,7 @@ TEST(RunMainRecord, TheLastOutDirWinsAndStrayWordsAreSkipped) {
   sim.process.setArguments(
       {"zuno-recorder", "record", "junk", "--out-dir", "/a", "--out-dir", "/b", "extra"});
   sim.runtime.startWithClosedStdin();
-  EXPECT_EQ(platform::sim::runToExit([&] { runMain(sim.platform()); }), 0);
+  EXPECT_EQ(runMain(sim.platform()), 0);
   const auto lines = sim.runtime.stdoutLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "sim/sim_platform.h"
-#include "transcribe/transcribe.h"
+#include "support/sim_run.h"
 
 namespace zuno {
 namespace {
@@ -18,6 +18,7 @@ using platform::MediaTime;
 using platform::MediaTimeRange;
 using platform::SpeechTranscriptionResult;
 using platform::sim::SimPlatform;
+using zuno::testing::runWords;
 
 constexpr const char* kAudio = "/audio/meeting.m4a";
 const std::string kProgress = "{\"event\":\"progress\",\"stage\":\"model_download\"}";
@@ -50,8 +51,8 @@ void prepare(SimPlatform& sim, std::size_t frames = 32000) {
   sim.audioFiles.addReadableFile(kAudio, *format, {std::vector<float>(frames, 0.1f)});
 }
 
-std::optional<int> transcribe(SimPlatform& sim, const std::string& audio = kAudio) {
-  return platform::sim::runToExit([&] { runTranscribe(sim.platform(), audio, "ja-JP"); });
+int transcribe(SimPlatform& sim, const std::string& audio = kAudio) {
+  return runWords(sim, {"transcribe", "--audio", audio});
 }
 
 struct AnalyzerCase {

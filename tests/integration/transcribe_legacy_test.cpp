@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "sim/sim_platform.h"
-#include "transcribe/transcribe.h"
+#include "support/sim_run.h"
 
 namespace zuno {
 namespace {
@@ -16,6 +16,7 @@ using platform::Error;
 using platform::SpeechRecognitionResult;
 using platform::SpeechRecognizerAuthorizationStatus;
 using platform::sim::SimPlatform;
+using zuno::testing::runWords;
 
 constexpr const char* kAudio = "/audio/meeting.m4a";
 
@@ -42,8 +43,8 @@ void prepare(SimPlatform& sim) {
   sim.speechRecognizers.addRecognizer("en-US");
 }
 
-std::optional<int> transcribe(SimPlatform& sim, const std::string& locale = "en-US") {
-  return platform::sim::runToExit([&] { runTranscribe(sim.platform(), kAudio, locale); });
+int transcribe(SimPlatform& sim, const std::string& locale = "en-US") {
+  return runWords(sim, {"transcribe", "--audio", kAudio, "--locale", locale});
 }
 
 struct LegacyCase {

@@ -56,15 +56,16 @@ struct WatchRun {
     hardware().setProperty(process, kRunningInput, std::move(bytes));
   }
 
-  std::optional<int> runFor(double duration) {
+  // Runs `watch` until the parent's SIGTERM at `duration`, unless it ends before; its status.
+  int runFor(double duration) {
     // A line written in [t, t + 0.1) is stamped t.
     for (int tenth = 0; tenth < duration * 10; ++tenth) {
       at(tenth / 10.0 + 0.05, [this, tenth] {
         while (times.size() < sim.runtime.stdoutLines().size()) times.push_back(tenth / 10.0);
       });
     }
-    sim.runtime.setMainLoopLimit(seconds(duration));
-    return platform::sim::runToExit([this] { runMain(sim.platform()); });
+    at(duration, [this] { sim.runtime.raiseSignal(SIGTERM); });
+    return runMain(sim.platform());
   }
   std::vector<std::pair<std::string, double>> timedLines() {
     std::vector<std::pair<std::string, double>> lines;
@@ -102,7 +103,7 @@ auto input(bool running) {
 TEST_P(WatchTimeline, AnnouncesOnlyInputThatLasts) {
   hardware().addProcessObject(kZoom, "us.zoom.xos", 900, false);
   for (const auto& [time, step] : GetParam().steps) at(time, [this, step] { step(*this); });
-  EXPECT_EQ(runFor(17), std::nullopt);
+  EXPECT_EQ(runFor(17), 0);
   EXPECT_EQ(timedLines(), GetParam().lines);
   EXPECT_EQ(sim.runtime.stderrText(), "");
 }
@@ -202,6 +203,7 @@ TEST_F(WatchOnSim, TerminationAndInterruptEndAtOnceWithStatusZero) {
       run.sim.runtime.raiseSignal(signalNumber);
     });
     EXPECT_EQ(run.runFor(12), 0);
+    EXPECT_EQ(run.sim.runtime.now(), seconds(4.5)) << "the run went on after the signal";
     EXPECT_EQ(run.sim.runtime.stdoutLines(), std::vector<std::string>{kZoomStarted});
   }
 }

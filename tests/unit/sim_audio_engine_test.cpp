@@ -205,39 +205,5 @@ TEST(SimEngineDeliveryThread, TapsCanBeSwappedWhileBuffersFlow) {
   EXPECT_EQ(static_cast<std::size_t>(first + second), engine.buffersDelivered());
 }
 
-TEST(SimEngines, TheLastEngineMadeIsTheOneScripted) {
-  SimRuntime runtime;
-  SimAudioEngines engines(runtime);
-  EXPECT_THROW(engines.engine(), std::logic_error);
-  auto first = engines.makeEngine();
-  auto second = engines.makeEngine();
-  EXPECT_EQ(&engines.engine(), second.get());
-  EXPECT_NE(first.get(), second.get());
-  EXPECT_EQ(engines.enginesMade(), 2);
-  second.reset();
-  engines.engine().failStart({"sim", 1, "x"});
-  EXPECT_FALSE(first->start()) << "the scripted engine is still the last one made";
-}
-
-TEST(SimMicrophonePermissionTest, AnswersOnAnotherThreadAndTheStatusFollowsTheAnswer) {
-  SimMicrophonePermission permission;
-  EXPECT_EQ(permission.authorizationStatus(), CaptureAuthorizationStatus::authorized);
-  permission.setStatus(CaptureAuthorizationStatus::notDetermined);
-  permission.setRequestAnswer(false);
-
-  std::promise<std::pair<bool, std::thread::id>> answered;
-  permission.requestAccess([&](bool granted) {
-    answered.set_value({granted, std::this_thread::get_id()});
-  });
-  auto future = answered.get_future();
-  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
-  const auto [granted, thread] = future.get();
-  EXPECT_FALSE(granted);
-  EXPECT_NE(thread, std::this_thread::get_id());
-  EXPECT_EQ(permission.authorizationStatus(), CaptureAuthorizationStatus::denied);
-  EXPECT_EQ(permission.requests(), 1);
-  EXPECT_EQ(permission.statusQueries(), 2);
-}
-
 }  // namespace
 }  // namespace platform::sim

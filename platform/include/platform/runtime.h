@@ -92,11 +92,16 @@ class Runtime {
   virtual Duration monotonicNow() = 0;
   virtual void sleepFor(Duration duration) = 0;
 
-  // Runs main-queue work, timers and sources on the calling (main) thread; in the shipped
-  // program it returns only if nothing can ever run again.
-  virtual void runMainLoop() = 0;
-  // Ends the process with `status`, from any thread.
-  [[noreturn]] virtual void exitProcess(int status) = 0;
+  // Runs main-queue work, timers and sources on the calling (main) thread until `quitMainLoop`,
+  // and returns the status given to it.
+  virtual int runMainLoop() = 0;
+  // Makes `runMainLoop` return `status` once the task running now is done; from any thread.
+  // The first call counts.
+  virtual void quitMainLoop(int status) = 0;
+  // Ends the process with `status`. The shipped runtime never returns: it gives the lines still
+  // queued for the parent a moment, then ends without running any destructor. A test runtime
+  // records the status and returns. The program calls it in one place, at the end of its run.
+  virtual void exitProcess(int status) = 0;
 };
 
 }  // namespace platform
