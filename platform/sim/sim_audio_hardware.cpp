@@ -7,11 +7,11 @@
 namespace platform::sim {
 namespace {
 
-std::string codeText(FourCharCode code) {
-  std::string text(4, ' ');
-  for (int i = 0; i < 4; ++i)
-    text[static_cast<std::size_t>(i)] = static_cast<char>(code >> (24 - 8 * i));
-  return text;
+template <typename Value>
+std::vector<std::byte> bytesOf(const Value& value) {
+  std::vector<std::byte> bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
 }
 
 AudioStreamBasicDescription stereoFloatInterleaved() {
@@ -37,7 +37,7 @@ ID handOut(ID& next, OSStatus status) {
 
 }  // namespace
 
-SimAudioHardware::SimAudioHardware(Runtime&) : tapFormat_(stereoFloatInterleaved()) {}
+SimAudioHardware::SimAudioHardware() : tapFormat_(bytesOf(stereoFloatInterleaved())) {}
 
 SimAudioHardware::PropertyKey SimAudioHardware::keyOf(AudioObjectID object,
                                                       const AudioObjectPropertyAddress& address) {
@@ -46,75 +46,60 @@ SimAudioHardware::PropertyKey SimAudioHardware::keyOf(AudioObjectID object,
 
 // --- properties
 
-const SimAudioHardware::Property* SimAudioHardware::findProperty(
-    AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t qualifierSize,
-    const void* qualifier, OSStatus& status) const {
+void SimAudioHardware::logRead(const char* call, AudioObjectID object,
+                               const AudioObjectPropertyAddress& address) {
+  if (logsReads_) {
+    calls_.push_back(std::string(call) + " " + fourCCText(address.mSelector) + " " +
+                     std::to_string(object));
+  }
+}
+
+const std::vector<std::byte>* SimAudioHardware::findProperty(
+    AudioObjectID object, const AudioObjectPropertyAddress& address, OSStatus& status) const {
   const PropertyKey key = keyOf(object, address);
   if (auto failure = propertyFailures_.find(key); failure != propertyFailures_.end()) {
     status = failure->second;
     return nullptr;
   }
-  status = kUnknownProperty;
-  auto found = properties_.find(key);
-  if (found == properties_.end()) return nullptr;
-  const auto* bytes = static_cast<const std::byte*>(qualifier);
-  for (const Property& property : found->second) {
-    const bool matches = property.qualifier.size() == qualifierSize &&
-                         (qualifierSize == 0 ||
-                          std::equal(property.qualifier.begin(), property.qualifier.end(), bytes));
-    if (matches) {
-      status = 0;
-      return &property;
-    }
+  if (address.mSelector == kAudioTapPropertyFormat &&
+      std::find(liveTaps_.begin(), liveTaps_.end(), object) != liveTaps_.end()) {
+    status = tapFormatStatus_;
+    return status == 0 ? &tapFormat_ : nullptr;
   }
-  return nullptr;
+  auto found = properties_.find(key);
+  status = found == properties_.end() ? kUnknownProperty : 0;
+  return found == properties_.end() ? nullptr : &found->second;
 }
 
 OSStatus SimAudioHardware::getPropertyDataSize(AudioObjectID object,
                                                const AudioObjectPropertyAddress& address,
-                                               std::uint32_t qualifierSize, const void* qualifier,
+                                               std::uint32_t, const void*,
                                                std::uint32_t& dataSize) {
   std::lock_guard guard(mutex_);
-  if (logsReads_)
-    calls_.push_back("getPropertyDataSize " + codeText(address.mSelector) + " " +
-                     std::to_string(object));
-  const bool isTap = std::find(liveTaps_.begin(), liveTaps_.end(), object) != liveTaps_.end();
-  if (isTap && address.mSelector == kAudioTapPropertyFormat) {
-    if (tapFormatStatus_ == 0) dataSize = sizeof(AudioStreamBasicDescription);
-    return tapFormatStatus_;
-  }
+  logRead("getPropertyDataSize", object, address);
   OSStatus status = 0;
-  const Property* property = findProperty(object, address, qualifierSize, qualifier, status);
-  if (property) dataSize = static_cast<std::uint32_t>(property->value.size());
+  if (const auto* value = findProperty(object, address, status)) {
+    dataSize = static_cast<std::uint32_t>(value->size());
+  }
   return status;
 }
 
 OSStatus SimAudioHardware::getPropertyData(AudioObjectID object,
-                                           const AudioObjectPropertyAddress& address,
-                                           std::uint32_t qualifierSize, const void* qualifier,
-                                           std::uint32_t& dataSize, void* data) {
+                                           const AudioObjectPropertyAddress& address, std::uint32_t,
+                                           const void*, std::uint32_t& dataSize, void* data) {
   std::lock_guard guard(mutex_);
-  if (logsReads_)
-    calls_.push_back("getPropertyData " + codeText(address.mSelector) + " " +
-                     std::to_string(object));
-  const bool isTap = std::find(liveTaps_.begin(), liveTaps_.end(), object) != liveTaps_.end();
-  if (isTap && address.mSelector == kAudioTapPropertyFormat) {
-    if (tapFormatStatus_ != 0) return tapFormatStatus_;
-    dataSize = std::min<std::uint32_t>(dataSize, sizeof(AudioStreamBasicDescription));
-    if (data) std::memcpy(data, &tapFormat_, dataSize);
-    return 0;
-  }
+  logRead("getPropertyData", object, address);
   OSStatus status = 0;
-  const Property* property = findProperty(object, address, qualifierSize, qualifier, status);
-  if (!property) return status;
-  dataSize = std::min<std::uint32_t>(dataSize, static_cast<std::uint32_t>(property->value.size()));
+  const auto* value = findProperty(object, address, status);
+  if (!value) return status;
+  dataSize = std::min<std::uint32_t>(dataSize, static_cast<std::uint32_t>(value->size()));
   if (object == kAudioObjectSystemObject &&
       address.mSelector == kAudioHardwarePropertyProcessObjectList && shrinkProcessListTo_) {
     dataSize = std::min<std::uint32_t>(
         dataSize, static_cast<std::uint32_t>(*shrinkProcessListTo_ * sizeof(AudioObjectID)));
     shrinkProcessListTo_.reset();
   }
-  if (data && dataSize > 0) std::memcpy(data, property->value.data(), dataSize);
+  if (data && dataSize > 0) std::memcpy(data, value->data(), dataSize);
   return 0;
 }
 
@@ -122,9 +107,7 @@ OSStatus SimAudioHardware::getPropertyString(AudioObjectID object,
                                              const AudioObjectPropertyAddress& address,
                                              std::optional<std::string>& value) {
   std::lock_guard guard(mutex_);
-  if (logsReads_)
-    calls_.push_back("getPropertyString " + codeText(address.mSelector) + " " +
-                     std::to_string(object));
+  logRead("getPropertyString", object, address);
   value.reset();
   if (auto failure = propertyFailures_.find(keyOf(object, address));
       failure != propertyFailures_.end()) {
@@ -138,22 +121,9 @@ OSStatus SimAudioHardware::getPropertyString(AudioObjectID object,
 }
 
 void SimAudioHardware::setProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                                   std::vector<std::byte> value, std::vector<std::byte> qualifier) {
+                                   std::vector<std::byte> value) {
   std::lock_guard guard(mutex_);
-  auto& variants = properties_[keyOf(object, address)];
-  auto same = std::find_if(variants.begin(), variants.end(),
-                           [&](const Property& p) { return p.qualifier == qualifier; });
-  if (same != variants.end()) {
-    same->value = std::move(value);
-  } else {
-    variants.push_back({std::move(qualifier), std::move(value)});
-  }
-}
-
-void SimAudioHardware::removeProperty(AudioObjectID object,
-                                      const AudioObjectPropertyAddress& address) {
-  std::lock_guard guard(mutex_);
-  properties_.erase(keyOf(object, address));
+  properties_[keyOf(object, address)] = std::move(value);
 }
 
 void SimAudioHardware::failProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -173,7 +143,7 @@ OSStatus SimAudioHardware::addPropertyListener(AudioObjectID object,
                                                Queue& queue,
                                                AudioObjectPropertyListenerBlock listener) {
   std::lock_guard guard(mutex_);
-  calls_.push_back("addPropertyListener " + codeText(address.mSelector) + " " +
+  calls_.push_back("addPropertyListener " + fourCCText(address.mSelector) + " " +
                    std::to_string(object));
   if (!listener) return kIllegalOperation;
   listeners_.push_back({object, address, &queue, std::move(listener)});
@@ -184,7 +154,7 @@ OSStatus SimAudioHardware::removePropertyListener(
     AudioObjectID object, const AudioObjectPropertyAddress& address, Queue& queue,
     const AudioObjectPropertyListenerBlock& listener) {
   std::lock_guard guard(mutex_);
-  calls_.push_back("removePropertyListener " + codeText(address.mSelector) + " " +
+  calls_.push_back("removePropertyListener " + fourCCText(address.mSelector) + " " +
                    std::to_string(object));
   // Identity, not equal behaviour: a copy of the function wrapped anew is another listener.
   auto found = std::find_if(listeners_.begin(), listeners_.end(), [&](const Listener& l) {
@@ -222,53 +192,45 @@ void SimAudioHardware::notifyPropertyChanged(AudioObjectID object,
 
 namespace {
 
-constexpr AudioObjectPropertyAddress kProcessListAddress{kAudioHardwarePropertyProcessObjectList,
-                                                         kAudioObjectPropertyScopeGlobal,
-                                                         kAudioObjectPropertyElementMain};
-
 AudioObjectPropertyAddress processAddress(FourCharCode selector) {
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 }
 
-template <typename Value>
-std::vector<std::byte> bytesOf(const Value& value) {
-  std::vector<std::byte> bytes(sizeof value);
-  std::memcpy(bytes.data(), &value, sizeof value);
-  return bytes;
-}
-
 }  // namespace
+
+void SimAudioHardware::publishProcessList() {
+  const auto address = processAddress(kAudioHardwarePropertyProcessObjectList);
+  {
+    std::lock_guard guard(mutex_);
+    auto& list = properties_[keyOf(kAudioObjectSystemObject, address)];
+    list.resize(processObjects_.size() * sizeof(AudioObjectID));
+    std::memcpy(list.data(), processObjects_.data(), list.size());
+  }
+  notifyPropertyChanged(kAudioObjectSystemObject, address);
+}
 
 void SimAudioHardware::addProcessObject(AudioObjectID process, std::optional<std::string> bundleId,
                                         std::int32_t pid, bool runningInput) {
-  std::vector<std::byte> list;
   {
     std::lock_guard guard(mutex_);
     processObjects_.push_back(process);
     bundleIds_[process] = std::move(bundleId);
-    list.resize(processObjects_.size() * sizeof(AudioObjectID));
-    std::memcpy(list.data(), processObjects_.data(), list.size());
+    properties_[keyOf(process, processAddress(kAudioProcessPropertyPID))] = bytesOf(pid);
   }
-  setProperty(kAudioObjectSystemObject, kProcessListAddress, std::move(list));
-  setProperty(process, processAddress(kAudioProcessPropertyPID), bytesOf(pid));
   setProperty(process, processAddress(kAudioProcessPropertyIsRunningInput),
               bytesOf(static_cast<std::uint32_t>(runningInput ? 1 : 0)));
-  notifyPropertyChanged(kAudioObjectSystemObject, kProcessListAddress);
+  publishProcessList();
 }
 
 void SimAudioHardware::removeProcessObject(AudioObjectID process) {
-  std::vector<std::byte> list;
   {
     std::lock_guard guard(mutex_);
     std::erase(processObjects_, process);
     bundleIds_.erase(process);
-    list.resize(processObjects_.size() * sizeof(AudioObjectID));
-    std::memcpy(list.data(), processObjects_.data(), list.size());
+    properties_.erase(keyOf(process, processAddress(kAudioProcessPropertyPID)));
+    properties_.erase(keyOf(process, processAddress(kAudioProcessPropertyIsRunningInput)));
   }
-  setProperty(kAudioObjectSystemObject, kProcessListAddress, std::move(list));
-  removeProperty(process, processAddress(kAudioProcessPropertyPID));
-  removeProperty(process, processAddress(kAudioProcessPropertyIsRunningInput));
-  notifyPropertyChanged(kAudioObjectSystemObject, kProcessListAddress);
+  publishProcessList();
 }
 
 void SimAudioHardware::setProcessRunningInput(AudioObjectID process, bool running) {
@@ -303,10 +265,7 @@ OSStatus SimAudioHardware::destroyProcessTap(AudioObjectID tapID) {
   std::lock_guard guard(mutex_);
   calls_.push_back("destroyProcessTap " + std::to_string(tapID));
   ++destroyed_[{"tap", tapID}];
-  auto live = std::find(liveTaps_.begin(), liveTaps_.end(), tapID);
-  if (live == liveTaps_.end()) return kBadObject;
-  liveTaps_.erase(live);
-  return 0;
+  return std::erase(liveTaps_, tapID) > 0 ? 0 : kBadObject;
 }
 
 OSStatus SimAudioHardware::createAggregateDevice(const DescriptionDictionary& description,
@@ -349,34 +308,28 @@ OSStatus SimAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID
   return 0;
 }
 
-void SimAudioHardware::waitForCycles(std::unique_lock<std::mutex>& guard,
-                                     AudioDeviceIOProcID procID) {
-  cycleEnded_.wait(guard, [&] {
-    auto proc = ioProcs_.find(procID);
-    return proc == ioProcs_.end() || proc->second.cyclesRunning == 0;
-  });
+OSStatus SimAudioHardware::stopIOProc(std::unique_lock<std::mutex>& guard, AudioObjectID device,
+                                      AudioDeviceIOProcID procID) {
+  auto proc = ioProcs_.find(procID);
+  if (proc == ioProcs_.end() || proc->second.device != device) return kBadObject;
+  proc->second.started = false;
+  cycleEnded_.wait(guard, [&] { return ioProcs_.at(procID).cyclesRunning == 0; });
+  return 0;
 }
 
 OSStatus SimAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
   std::unique_lock guard(mutex_);
   calls_.push_back("deviceStop " + std::to_string(device) + " " + std::to_string(procID));
-  auto proc = ioProcs_.find(procID);
-  if (proc == ioProcs_.end() || proc->second.device != device) return kBadObject;
-  proc->second.started = false;
-  waitForCycles(guard, procID);
-  return 0;
+  return stopIOProc(guard, device, procID);
 }
 
 OSStatus SimAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
   std::unique_lock guard(mutex_);
   calls_.push_back("destroyIOProcID " + std::to_string(device) + " " + std::to_string(procID));
   ++destroyed_[{"ioproc", procID}];
-  auto proc = ioProcs_.find(procID);
-  if (proc == ioProcs_.end() || proc->second.device != device) return kBadObject;
-  proc->second.started = false;
-  waitForCycles(guard, procID);
-  ioProcs_.erase(procID);
-  return 0;
+  const OSStatus status = stopIOProc(guard, device, procID);
+  if (status == 0) ioProcs_.erase(procID);
+  return status;
 }
 
 bool SimAudioHardware::runIOCycle(const ConstAudioBufferList& input) {
@@ -392,7 +345,7 @@ bool SimAudioHardware::runIOCycle(const ConstAudioBufferList& input) {
     if (running.empty()) return false;
     cycle = cycles_++;
   }
-  // The blocks run unlocked, as on a device thread; deviceStop waits on the counters instead.
+  // The blocks run unlocked, as on a device thread; stopping waits on the counters instead.
   const AudioTimeStamp now{static_cast<double>(cycle), cycle};
   AudioBufferList output;
   for (auto& [id, block] : running) (*block)(now, input, now, output, now);
@@ -406,33 +359,10 @@ bool SimAudioHardware::runIOCycle(const ConstAudioBufferList& input) {
 
 // --- script and inspection
 
-void SimAudioHardware::scriptProcessTap(OSStatus status, AudioObjectID firstID) {
-  std::lock_guard guard(mutex_);
-  tapStatus_ = status;
-  nextTapID_ = firstID;
-}
-
 void SimAudioHardware::scriptTapFormat(OSStatus status, const AudioStreamBasicDescription& format) {
   std::lock_guard guard(mutex_);
   tapFormatStatus_ = status;
-  tapFormat_ = format;
-}
-
-void SimAudioHardware::scriptAggregate(OSStatus status, AudioObjectID firstID) {
-  std::lock_guard guard(mutex_);
-  aggregateStatus_ = status;
-  nextAggregateID_ = firstID;
-}
-
-void SimAudioHardware::scriptIOProc(OSStatus status, AudioDeviceIOProcID firstID) {
-  std::lock_guard guard(mutex_);
-  ioProcStatus_ = status;
-  nextIOProcID_ = firstID;
-}
-
-void SimAudioHardware::scriptDeviceStart(OSStatus status) {
-  std::lock_guard guard(mutex_);
-  deviceStartStatus_ = status;
+  tapFormat_ = bytesOf(format);
 }
 
 std::vector<std::string> SimAudioHardware::calls() const {

@@ -17,14 +17,16 @@
 namespace platform::sim {
 
 // The hardware layer with scripted answers and an ordered log of every call, so tests can check
-// what was made, in which order it was released and that nothing was released twice.
+// what was made, in which order it was released and that nothing was released twice. The lock
+// guards what IO cycles and scans on other threads reach; taps, aggregate devices and IO
+// procedures are made on the main thread, so their scripts take no lock.
 class SimAudioHardware final : public AudioHardware {
  public:
   static constexpr OSStatus kUnknownProperty = static_cast<OSStatus>(fourCC("who?"));
   static constexpr OSStatus kBadObject = static_cast<OSStatus>(fourCC("!obj"));
   static constexpr OSStatus kIllegalOperation = static_cast<OSStatus>(fourCC("nope"));
 
-  explicit SimAudioHardware(Runtime& runtime);
+  SimAudioHardware();
   SimAudioHardware(const SimAudioHardware&) = delete;
   SimAudioHardware& operator=(const SimAudioHardware&) = delete;
 
@@ -54,16 +56,24 @@ class SimAudioHardware final : public AudioHardware {
 
   // --- script. A successful create hands out the scripted id and then the next one up; an id of
   // 0 stays 0. The id is handed out even with a failing status.
-  void scriptProcessTap(OSStatus status, AudioObjectID firstID);
+  void scriptProcessTap(OSStatus status, AudioObjectID firstID) {
+    tapStatus_ = status;
+    nextTapID_ = firstID;
+  }
   // Served for kAudioTapPropertyFormat on any tap made here.
   void scriptTapFormat(OSStatus status, const AudioStreamBasicDescription& format);
-  void scriptAggregate(OSStatus status, AudioObjectID firstID);
-  void scriptIOProc(OSStatus status, AudioDeviceIOProcID firstID);
-  void scriptDeviceStart(OSStatus status);
-  // A property value; with a qualifier it answers only queries with exactly those bytes.
+  void scriptAggregate(OSStatus status, AudioObjectID firstID) {
+    aggregateStatus_ = status;
+    nextAggregateID_ = firstID;
+  }
+  void scriptIOProc(OSStatus status, AudioDeviceIOProcID firstID) {
+    ioProcStatus_ = status;
+    nextIOProcID_ = firstID;
+  }
+  void scriptDeviceStart(OSStatus status) { deviceStartStatus_ = status; }
+  // A property value, whatever qualifier a query brings (the program brings none).
   void setProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                   std::vector<std::byte> value, std::vector<std::byte> qualifier = {});
-  void removeProperty(AudioObjectID object, const AudioObjectPropertyAddress& address);
+                   std::vector<std::byte> value);
   // Both getters of this property answer `status` (until cleared with status 0).
   void failProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
                     OSStatus status);
@@ -92,11 +102,8 @@ class SimAudioHardware final : public AudioHardware {
   DescriptionDictionary lastAggregateDescription() const;
   int listenerCount(AudioObjectID object, const AudioObjectPropertyAddress& address) const;
 
-  // --- IO and notifications
   // One IO cycle of every started procedure, on the calling thread; false if none is started.
   bool runIOCycle(const ConstAudioBufferList& input);
-  // Posts every listener of (object, address) on its own queue.
-  void notifyPropertyChanged(AudioObjectID object, const AudioObjectPropertyAddress& address);
 
  private:
   struct IOProc {
@@ -104,10 +111,6 @@ class SimAudioHardware final : public AudioHardware {
     std::shared_ptr<const AudioDeviceIOBlock> block;
     bool started = false;
     int cyclesRunning = 0;
-  };
-  struct Property {
-    std::vector<std::byte> qualifier;
-    std::vector<std::byte> value;
   };
   struct Listener {
     AudioObjectID object;
@@ -119,12 +122,19 @@ class SimAudioHardware final : public AudioHardware {
       std::pair<AudioObjectID, std::tuple<FourCharCode, FourCharCode, std::uint32_t>>;
   static PropertyKey keyOf(AudioObjectID object, const AudioObjectPropertyAddress& address);
 
-  // The property answering this query, or the status saying why none does. Lock held.
-  const Property* findProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                               std::uint32_t qualifierSize, const void* qualifier,
-                               OSStatus& status) const;
-  // Waits (lock held by `guard`) until no cycle of the procedure runs.
-  void waitForCycles(std::unique_lock<std::mutex>& guard, AudioDeviceIOProcID procID);
+  // Lock held for both.
+  void logRead(const char* call, AudioObjectID object, const AudioObjectPropertyAddress& address);
+  // The value, or none with the status saying why.
+  const std::vector<std::byte>* findProperty(AudioObjectID object,
+                                             const AudioObjectPropertyAddress& address,
+                                             OSStatus& status) const;
+  // Posts every listener of (object, address) on its own queue.
+  void notifyPropertyChanged(AudioObjectID object, const AudioObjectPropertyAddress& address);
+  // Sets the system object's list and tells its listeners.
+  void publishProcessList();
+  // Stops the procedure and waits (lock held by `guard`) until no cycle of it runs.
+  OSStatus stopIOProc(std::unique_lock<std::mutex>& guard, AudioObjectID device,
+                      AudioDeviceIOProcID procID);
 
   mutable std::mutex mutex_;
   std::condition_variable cycleEnded_;
@@ -134,7 +144,7 @@ class SimAudioHardware final : public AudioHardware {
   OSStatus tapStatus_ = 0;
   AudioObjectID nextTapID_ = 100;
   OSStatus tapFormatStatus_ = 0;
-  AudioStreamBasicDescription tapFormat_;
+  std::vector<std::byte> tapFormat_;
   OSStatus aggregateStatus_ = 0;
   AudioObjectID nextAggregateID_ = 200;
   OSStatus ioProcStatus_ = 0;
@@ -147,7 +157,7 @@ class SimAudioHardware final : public AudioHardware {
   std::map<AudioDeviceIOProcID, IOProc> ioProcs_;
   std::uint64_t cycles_ = 0;
 
-  std::map<PropertyKey, std::vector<Property>> properties_;
+  std::map<PropertyKey, std::vector<std::byte>> properties_;
   std::map<PropertyKey, OSStatus> propertyFailures_;
   std::vector<Listener> listeners_;
 

@@ -26,7 +26,7 @@ class SimPlatform {
   SimDynamicLoader loader;
   SimAudioFiles audioFiles;
   SimAudioEngines audioEngines;
-  SimAudioHardware audioHardware{runtime};
+  SimAudioHardware audioHardware;
   SimMicrophonePermission microphonePermission;
   SimSpeechAnalysis speechAnalysis{runtime};
   SimSpeechRecognizers speechRecognizers{runtime};

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "sim/sim_audio_hardware.h"
-#include "sim/sim_runtime.h"
 
 namespace platform::sim {
 namespace {
@@ -46,8 +45,7 @@ class SimHardware : public ::testing::Test {
     return {device, proc};
   }
 
-  SimRuntime runtime;
-  SimAudioHardware hardware{runtime};
+  SimAudioHardware hardware;
   float samples[4] = {0.5f, -0.5f, 0.25f, -0.25f};
   AudioBuffer inputBuffer{2, sizeof samples, samples};
   ConstAudioBufferList input{{&inputBuffer, 1}};
@@ -105,7 +103,7 @@ TEST_F(SimHardware, TheTapFormatIsServedOnLiveTapsAsFarAsTheCallerHasRoom) {
             SimAudioHardware::kUnknownProperty);
 }
 
-TEST_F(SimHardware, GenericPropertiesAnswerTheirOwnAddressAndQualifier) {
+TEST_F(SimHardware, GenericPropertiesAnswerTheirOwnAddress) {
   std::uint32_t size = 0;
   EXPECT_EQ(hardware.getPropertyDataSize(kAudioObjectSystemObject, kProcesses, 0, nullptr, size),
             static_cast<OSStatus>(fourCC("who?")));
@@ -127,16 +125,6 @@ TEST_F(SimHardware, GenericPropertiesAnswerTheirOwnAddressAndQualifier) {
   EXPECT_EQ(hardware.getPropertyDataSize(2, kProcesses, 0, nullptr, size),
             SimAudioHardware::kUnknownProperty)
       << "another object";
-
-  const AudioObjectPropertyAddress translate{fourCC("id2p"), kAudioObjectPropertyScopeGlobal, 0};
-  const std::int32_t pid = 4242;
-  std::vector<std::byte> qualifier(sizeof pid);
-  std::memcpy(qualifier.data(), &pid, sizeof pid);
-  hardware.setProperty(kAudioObjectSystemObject, translate, bytes, qualifier);
-  const std::int32_t otherPid = 1;
-  EXPECT_NE(hardware.getPropertyDataSize(kAudioObjectSystemObject, translate, 4, &otherPid, size),
-            0);
-  EXPECT_EQ(hardware.getPropertyDataSize(kAudioObjectSystemObject, translate, 4, &pid, size), 0);
 
   hardware.failProperty(kAudioObjectSystemObject, kProcesses, -7);
   EXPECT_EQ(hardware.getPropertyData(kAudioObjectSystemObject, kProcesses, 0, nullptr, size, got),
@@ -235,6 +223,11 @@ TEST_F(SimHardware, NoCycleRunsAfterStopReturnsWhileAnotherThreadKeepsCycling) {
 }
 
 TEST_F(SimHardware, ListenersArePostedOnTheirQueueAndRemovedOnlyByTheSamePointer) {
+  const AudioObjectPropertyAddress kInput{kAudioProcessPropertyIsRunningInput,
+                                          kAudioObjectPropertyScopeGlobal,
+                                          kAudioObjectPropertyElementMain};
+  hardware.addProcessObject(10, "us.zoom.xos", 1000, false);
+  hardware.addProcessObject(11, "com.example.Other", 1001, false);
   HeldQueue queue;
   HeldQueue otherQueue;
   std::vector<FourCharCode> heard;
@@ -244,30 +237,26 @@ TEST_F(SimHardware, ListenersArePostedOnTheirQueueAndRemovedOnlyByTheSamePointer
   AudioObjectPropertyListenerBlock listener =
       std::make_shared<const std::function<void(std::span<const AudioObjectPropertyAddress>)>>(
           function);
-  ASSERT_EQ(hardware.addPropertyListener(kAudioObjectSystemObject, kProcesses, queue, listener), 0);
+  ASSERT_EQ(hardware.addPropertyListener(10, kInput, queue, listener), 0);
 
-  hardware.notifyPropertyChanged(kAudioObjectSystemObject, kTapFormat);
-  hardware.notifyPropertyChanged(2, kProcesses);
-  EXPECT_TRUE(queue.tasks.empty()) << "other addresses and objects";
-  hardware.notifyPropertyChanged(kAudioObjectSystemObject, kProcesses);
+  hardware.setProcessRunningInput(11, true);
+  hardware.addProcessObject(12, "com.example.New", 1002, true);
+  EXPECT_TRUE(queue.tasks.empty()) << "another process, another property";
+  hardware.setProcessRunningInput(10, true);
   ASSERT_EQ(queue.tasks.size(), 1u);
-  EXPECT_TRUE(heard.empty()) << "runs on the queue, not inside notify";
+  EXPECT_TRUE(heard.empty()) << "runs on the queue, not inside the change";
   queue.runAll();
-  EXPECT_THAT(heard, ElementsAre(fourCC("prs#")));
+  EXPECT_THAT(heard, ElementsAre(kAudioProcessPropertyIsRunningInput));
 
   auto lookalike =
       std::make_shared<const std::function<void(std::span<const AudioObjectPropertyAddress>)>>(
           function);
-  EXPECT_NE(hardware.removePropertyListener(kAudioObjectSystemObject, kProcesses, queue, lookalike),
-            0);
-  EXPECT_NE(
-      hardware.removePropertyListener(kAudioObjectSystemObject, kProcesses, otherQueue, listener),
-      0);
-  EXPECT_EQ(hardware.listenerCount(kAudioObjectSystemObject, kProcesses), 1);
-  EXPECT_EQ(hardware.removePropertyListener(kAudioObjectSystemObject, kProcesses, queue, listener),
-            0);
-  EXPECT_EQ(hardware.listenerCount(kAudioObjectSystemObject, kProcesses), 0);
-  hardware.notifyPropertyChanged(kAudioObjectSystemObject, kProcesses);
+  EXPECT_NE(hardware.removePropertyListener(10, kInput, queue, lookalike), 0);
+  EXPECT_NE(hardware.removePropertyListener(10, kInput, otherQueue, listener), 0);
+  EXPECT_EQ(hardware.listenerCount(10, kInput), 1);
+  EXPECT_EQ(hardware.removePropertyListener(10, kInput, queue, listener), 0);
+  EXPECT_EQ(hardware.listenerCount(10, kInput), 0);
+  hardware.setProcessRunningInput(10, false);
   EXPECT_TRUE(queue.tasks.empty());
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -12,6 +13,12 @@ constexpr FourCharCode fourCC(const char (&code)[5]) {
          (static_cast<FourCharCode>(static_cast<unsigned char>(code[1])) << 16) |
          (static_cast<FourCharCode>(static_cast<unsigned char>(code[2])) << 8) |
          static_cast<FourCharCode>(static_cast<unsigned char>(code[3]));
+}
+
+// The four characters again, as logs and messages show a code.
+inline std::string fourCCText(FourCharCode code) {
+  return {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
+          static_cast<char>(code >> 8), static_cast<char>(code)};
 }
 
 }  // namespace platform
