@@ -1,7 +1,5 @@
 #pragma once
 
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -13,7 +11,6 @@
 #include <vector>
 
 #include "platform/audio_engine.h"
-#include "platform/runtime.h"
 
 namespace platform::sim {
 
@@ -37,23 +34,10 @@ class SimInputNode final : public InputNode {
   SimAudioEngine& engine_;
 };
 
-// How the delivery thread spaces the buffers it hands over.
-enum class SimDeliveryPace {
-  // Each buffer after its own duration of running time, as a capture device hands them over: a
-  // burst of buffers the moment the engine starts would hit windows no device ever hits.
-  realTime,
-  // Back to back, as fast as the tap takes them, to crowd whatever runs alongside.
-  asFastAsPossible,
-};
-
-struct SimTapInstall {
-  int bus = 0;
-  std::uint32_t bufferSize = 0;
-  AudioFormat format;
-};
-
 // An engine whose capture a test drives: buffers reach the tap only through deliver() or the
-// delivery thread, and only while a tap is installed and the engine runs.
+// delivery thread, and only while a tap is installed and the engine runs. The lock guards what
+// capture reads (the tap, whether the engine runs, the end of delivery); everything else only the
+// program's main thread and the test touch.
 class SimAudioEngine final : public AudioEngine {
  public:
   SimAudioEngine();
@@ -70,74 +54,60 @@ class SimAudioEngine final : public AudioEngine {
 
   // --- script
   // Any format, also one with rate 0. Default: 48000 Hz mono float32 non-interleaved.
-  void setInputFormat(const AudioFormat& format);
+  void setInputFormat(const AudioFormat& format) { inputFormat_ = format; }
   // Reported while voice processing is on; follows the input format until set.
-  void setVoiceProcessingFormat(const AudioFormat& format);
-  void failVoiceProcessingEnable(Error error);
-  void failVoiceProcessingDisable(Error error);
-  void clearVoiceProcessingFailures();
-  // The next `times` starts fail (-1: every start until cleared).
-  void failStart(Error error, int times = -1);
-  void clearStartFailure();
+  void setVoiceProcessingFormat(const AudioFormat& format) { voiceProcessingFormat_ = format; }
+  void failVoiceProcessingEnable(Error error) { voiceProcessingFailure_ = std::move(error); }
+  // The next `times` starts fail (-1: every one).
+  void failStart(Error error, int times = -1) {
+    startFailure_ = std::move(error);
+    startFailuresLeft_ = times;
+  }
 
   // --- inspect
-  std::vector<std::string> calls() const;
-  bool voiceProcessingEnabled() const;
-  std::optional<VoiceProcessingOtherAudioDuckingConfiguration> duckingConfiguration() const;
-  std::optional<bool> agcEnabled() const;
-  bool tapInstalled() const;
-  int tapInstallCount() const;
-  std::vector<SimTapInstall> tapInstalls() const;
+  std::vector<std::string> calls() const { return calls_; }
+  bool voiceProcessingEnabled() const { return voiceProcessing_; }
+  int tapInstallCount() const { return tapInstalls_; }
   // The format of the latest install; throws if there was none.
   AudioFormat lastTapFormat() const;
 
   // --- capture
   // Runs the tap block on the calling thread if a tap is installed and the engine runs.
   bool deliver(const PCMBufferPtr& buffer);
-  // Delivers `count` buffers, made by `make(index)`, from a thread of its own at `pace`; waits
-  // while no tap is installed or the engine does not run. A buffer whose time is cut short by a
-  // pause or a stop is captured again from the start once the engine runs.
-  void startDeliveryThread(std::function<PCMBufferPtr(std::size_t index)> make, std::size_t count,
-                           SimDeliveryPace pace = SimDeliveryPace::realTime);
-  // Gives up on buffers not delivered yet, without waiting for the one under way to fall due, and
-  // joins the thread.
+  // Hands the tap make(0), make(1), ... from a thread of its own, each after its own duration of
+  // real time, as a capture device does: a burst of buffers the moment the engine starts would
+  // hit windows no device ever hits. A buffer that falls due while no tap is installed or the
+  // engine does not run waits for both.
+  void startDeliveryThread(std::function<PCMBufferPtr(std::size_t index)> make);
+  // Ends delivery without waiting for the next buffer to fall due, and joins the thread.
   void joinDeliveryThread();
-  std::size_t buffersDelivered() const { return delivered_.load(); }
 
  private:
   friend class SimInputNode;
   using SharedTapBlock = std::shared_ptr<const InputTapBlock>;
 
-  void log(std::string call);
-  // The tap block if delivery is possible now; copied so it runs without the lock held.
-  SharedTapBlock deliverableTap() const;
-  void deliveryLoop(std::function<PCMBufferPtr(std::size_t)> make, std::size_t count,
-                    SimDeliveryPace pace);
-  // The tap to hand a buffer to once the engine has run for `captureTime` without a break; none
-  // once the thread is to give up.
-  SharedTapBlock waitForCapture(std::chrono::steady_clock::duration captureTime);
+  // Sets whether the engine runs and tells the delivery thread.
+  void setRunning(bool running);
+  void deliveryLoop(const std::function<PCMBufferPtr(std::size_t)>& make);
 
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable changed_;
   SimInputNode node_{*this};
   std::vector<std::string> calls_;
   AudioFormat inputFormat_;
   std::optional<AudioFormat> voiceProcessingFormat_;
   bool voiceProcessing_ = false;
-  std::optional<Error> voiceProcessingEnableFailure_;
-  std::optional<Error> voiceProcessingDisableFailure_;
-  std::optional<VoiceProcessingOtherAudioDuckingConfiguration> ducking_;
-  std::optional<bool> agc_;
+  std::optional<Error> voiceProcessingFailure_;
+  // Copied out to run without the lock held.
   SharedTapBlock tap_;
-  std::vector<SimTapInstall> tapInstalls_;
+  int tapInstalls_ = 0;
+  std::optional<AudioFormat> lastTapFormat_;
   bool running_ = false;
-  std::uint64_t starts_ = 0;
   std::optional<Error> startFailure_;
   int startFailuresLeft_ = 0;
 
   std::thread deliveryThread_;
   bool stopDelivery_ = false;
-  std::atomic<std::size_t> delivered_{0};
 };
 
 class SimAudioEngines final : public AudioEngines {
@@ -147,28 +117,26 @@ class SimAudioEngines final : public AudioEngines {
   // The engine made last, or, before any, the one the next makeEngine() hands out, so a test
   // can script it before the program makes it.
   SimAudioEngine& engine();
-  int enginesMade() const;
 
  private:
-  mutable std::mutex mutex_;
+  // Every engine made stays, so a reference from engine() outlives the program's use of it.
   std::vector<std::shared_ptr<SimAudioEngine>> made_;
   std::shared_ptr<SimAudioEngine> next_;
 };
 
-// Microphone permission with a scripted status and answer, given at once.
+// Microphone permission with a scripted status and answer, given at once on the caller's thread.
 class SimMicrophonePermission final : public MicrophonePermission {
  public:
   CaptureAuthorizationStatus authorizationStatus() override;
   // Answers with the scripted answer; an undetermined status then becomes authorized or denied.
   void requestAccess(std::function<void(bool granted)> completion) override;
 
-  void setStatus(CaptureAuthorizationStatus status);
-  void setRequestAnswer(bool granted);
-  int statusQueries() const;
-  int requests() const;
+  void setStatus(CaptureAuthorizationStatus status) { status_ = status; }
+  void setRequestAnswer(bool granted) { answer_ = granted; }
+  int statusQueries() const { return statusQueries_; }
+  int requests() const { return requests_; }
 
  private:
-  mutable std::mutex mutex_;
   CaptureAuthorizationStatus status_ = CaptureAuthorizationStatus::authorized;
   bool answer_ = true;
   int statusQueries_ = 0;

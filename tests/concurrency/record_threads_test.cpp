@@ -1,5 +1,4 @@
 #include <atomic>
-#include <limits>
 #include <thread>
 
 #include "integration/record_fixture.h"
@@ -33,8 +32,7 @@ bool waitUntil(Predicate done) {
 // must come out whole.
 TEST_F(RecordOnSim, RealCaptureThreadsAgainstPauseResumeAndStop) {
   engine().startDeliveryThread(
-      [](std::size_t i) { return constantBuffer(0.01f * (i % 50), kMicFrames); },
-      std::numeric_limits<std::size_t>::max());
+      [](std::size_t i) { return constantBuffer(0.01f * (i % 50), kMicFrames); });
   std::atomic<bool> systemRunning{true};
   std::thread system([&] {
     // One IO cycle per cycle's worth of real time, as the device's clock would run them.

@@ -1,15 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <future>
+#include <mutex>
 #include <set>
-#include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "sim/sim_audio_engine.h"
-#include "sim/sim_runtime.h"
 
 namespace platform::sim {
 namespace {
@@ -53,7 +51,7 @@ TEST(SimEngineFormats, DefaultsToMono48kAndReportsTheVoiceProcessingFormatWhileI
   EXPECT_EQ(input.outputFormatForBus(0), noRate);
 }
 
-TEST(SimEngineVoiceProcessing, FailuresLeaveTheSettingAsItWasAndSettingsAreKept) {
+TEST(SimEngineVoiceProcessing, AFailedSwitchOnLeavesItOffAndSwitchingOffStillWorks) {
   SimAudioEngine engine;
   InputNode& input = engine.inputNode();
   engine.failVoiceProcessingEnable({"sim.vp", 3, "no vp"});
@@ -61,23 +59,7 @@ TEST(SimEngineVoiceProcessing, FailuresLeaveTheSettingAsItWasAndSettingsAreKept)
   ASSERT_TRUE(error);
   EXPECT_EQ(error->description, "no vp");
   EXPECT_FALSE(engine.voiceProcessingEnabled());
-
-  engine.clearVoiceProcessingFailures();
-  EXPECT_FALSE(input.setVoiceProcessingEnabled(true));
-  engine.failVoiceProcessingDisable({"sim.vp", 4, "stuck"});
-  EXPECT_TRUE(input.setVoiceProcessingEnabled(false));
-  EXPECT_TRUE(engine.voiceProcessingEnabled());
-
-  EXPECT_FALSE(engine.duckingConfiguration());
-  EXPECT_FALSE(engine.agcEnabled());
-  input.setVoiceProcessingOtherAudioDuckingConfiguration(
-      {true, VoiceProcessingOtherAudioDuckingLevel::max});
-  input.setVoiceProcessingAGCEnabled(false);
-  ASSERT_TRUE(engine.duckingConfiguration());
-  EXPECT_TRUE(engine.duckingConfiguration()->enableAdvancedDucking);
-  EXPECT_EQ(engine.duckingConfiguration()->duckingLevel,
-            VoiceProcessingOtherAudioDuckingLevel::max);
-  EXPECT_EQ(engine.agcEnabled(), false);
+  EXPECT_FALSE(input.setVoiceProcessingEnabled(false));
 }
 
 TEST(SimEngineDelivery, OnlyWhileRunningWithATapAndTheTapSurvivesAPause) {
@@ -95,16 +77,13 @@ TEST(SimEngineDelivery, OnlyWhileRunningWithATapAndTheTapSurvivesAPause) {
   EXPECT_TRUE(engine.deliver(buffer()));
   engine.pause();
   EXPECT_FALSE(engine.deliver(buffer()));
-  EXPECT_TRUE(engine.tapInstalled());
   engine.start();
   EXPECT_TRUE(engine.deliver(buffer()));
   input.removeTapOnBus(0);
   EXPECT_FALSE(engine.deliver(buffer()));
   EXPECT_EQ(received, 2);
-  EXPECT_EQ(engine.buffersDelivered(), 2u);
   EXPECT_EQ(engine.tapInstallCount(), 1);
   EXPECT_EQ(engine.lastTapFormat(), tapFormat);
-  EXPECT_EQ(engine.tapInstalls().at(0).bufferSize, 4096u);
 }
 
 TEST(SimEngineCalls, AreLoggedInOrder) {
@@ -122,7 +101,7 @@ TEST(SimEngineCalls, AreLoggedInOrder) {
                           "prepare", "start", "pause", "removeTap(0)", "stop"));
 }
 
-TEST(SimEngineStart, ScriptedFailuresCountDownOrLastUntilCleared) {
+TEST(SimEngineStart, ScriptedFailuresCountDownOrLastForEver) {
   SimAudioEngine engine;
   engine.failStart({"sim.engine", 7, "gone"}, 2);
   EXPECT_TRUE(engine.start());
@@ -134,11 +113,10 @@ TEST(SimEngineStart, ScriptedFailuresCountDownOrLastUntilCleared) {
 
   engine.failStart({"sim.engine", 7, "gone"});
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(engine.start());
-  engine.clearStartFailure();
-  EXPECT_FALSE(engine.start());
+  EXPECT_FALSE(engine.isRunning());
 }
 
-TEST(SimEngineDeliveryThread, DeliversEveryBufferInOrderFromOneOtherThreadAcrossAPause) {
+TEST(SimEngineDeliveryThread, DeliversTheBuffersInOrderFromOneOtherThreadAcrossAPause) {
   SimAudioEngine engine;
   std::mutex mutex;
   std::vector<std::uint32_t> lengths;
@@ -148,25 +126,28 @@ TEST(SimEngineDeliveryThread, DeliversEveryBufferInOrderFromOneOtherThreadAcross
     lengths.push_back(b->frameLength());
     threads.insert(std::this_thread::get_id());
   });
+  const auto received = [&] {
+    std::lock_guard guard(mutex);
+    return lengths.size();
+  };
   engine.startDeliveryThread(
-      [](std::size_t index) { return buffer(static_cast<std::uint32_t>(index + 1)); }, 50);
+      [](std::size_t index) { return buffer(static_cast<std::uint32_t>(index % 64 + 1)); });
   engine.start();
-  ASSERT_TRUE(eventually([&] { return engine.buffersDelivered() >= 10; }));
+  ASSERT_TRUE(eventually([&] { return received() >= 10; }));
   engine.pause();
   engine.start();
-  ASSERT_TRUE(eventually([&] { return engine.buffersDelivered() == 50; }));
+  ASSERT_TRUE(eventually([&] { return received() >= 50; }));
   engine.joinDeliveryThread();
 
   std::lock_guard guard(mutex);
-  ASSERT_EQ(lengths.size(), 50u);
-  for (std::size_t i = 0; i < lengths.size(); ++i) EXPECT_EQ(lengths[i], i + 1);
+  for (std::size_t i = 0; i < lengths.size(); ++i) EXPECT_EQ(lengths[i], i % 64 + 1);
   EXPECT_EQ(threads.size(), 1u);
   EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
 }
 
 // Tests end by joining a thread that still has buffers to give, waiting either for the engine to
-// run or for a paced buffer to fall due: an hour-long one here.
-TEST(SimEngineDeliveryThread, JoiningGivesUpTheRestWithoutWaitingForThem) {
+// run or for a buffer to fall due: an hour-long one here.
+TEST(SimEngineDeliveryThread, JoiningDoesNotWaitForTheNextBuffer) {
   for (const bool running : {false, true}) {
     SimAudioEngine engine;
     engine.inputNode().installTapOnBus(0, 4096, kMono48k, [](const PCMBufferPtr&) {});
@@ -175,34 +156,14 @@ TEST(SimEngineDeliveryThread, JoiningGivesUpTheRestWithoutWaitingForThem) {
     }
     const AudioFormat slow{1, 1, CommonFormat::pcmFloat32, false, 0};
     const auto began = std::chrono::steady_clock::now();
-    engine.startDeliveryThread(
-        [&slow](std::size_t) {
-          auto hour = PCMBuffer::make(slow, 3600);
-          hour->setFrameLength(3600);
-          return hour;
-        },
-        2);
+    engine.startDeliveryThread([&slow](std::size_t) {
+      auto hour = PCMBuffer::make(slow, 3600);
+      hour->setFrameLength(3600);
+      return hour;
+    });
     engine.joinDeliveryThread();
     EXPECT_LT(std::chrono::steady_clock::now() - began, 1min) << "running: " << running;
   }
-}
-
-TEST(SimEngineDeliveryThread, TapsCanBeSwappedWhileBuffersFlow) {
-  SimAudioEngine engine;
-  std::atomic<int> first{0};
-  std::atomic<int> second{0};
-  engine.start();
-  engine.startDeliveryThread([](std::size_t) { return buffer(); }, 1000000,
-                             SimDeliveryPace::asFastAsPossible);
-  for (int i = 0; i < 200; ++i) {
-    auto& counter = i % 2 == 0 ? first : second;
-    engine.inputNode().installTapOnBus(0, 4096, kMono48k,
-                                       [&counter](const PCMBufferPtr&) { ++counter; });
-    std::this_thread::yield();
-    engine.inputNode().removeTapOnBus(0);
-  }
-  engine.joinDeliveryThread();
-  EXPECT_EQ(static_cast<std::size_t>(first + second), engine.buffersDelivered());
 }
 
 }  // namespace
