@@ -8,24 +8,6 @@
 namespace platform::sim {
 namespace {
 
-TEST(SimProcessInfo, ScriptedArgumentsEnvironmentAndIdentity) {
-  SimProcessInfo process;
-  EXPECT_EQ(process.processIdentifier(), 4242);
-  EXPECT_EQ(process.parentProcessIdentifier(), 4241);
-  EXPECT_EQ(process.operatingSystemVersion().major, 15);
-  process.setArguments({"zuno-recorder", "record", "--out", "/tmp/x"});
-  process.setEnvironment("HOME", "/home/u");
-  process.setParentProcessIdentifier(1);
-  process.setOperatingSystemVersion({14, 2, 1});
-  EXPECT_EQ(process.arguments().at(1), "record");
-  EXPECT_EQ(process.environment("HOME"), "/home/u");
-  process.unsetEnvironment("HOME");
-  EXPECT_EQ(process.environment("HOME"), std::nullopt);
-  EXPECT_EQ(process.parentProcessIdentifier(), 1);
-  EXPECT_EQ(process.operatingSystemVersion().minor, 2);
-  EXPECT_EQ(process.operatingSystemVersion().patch, 1);
-}
-
 TEST(SimProcessInfo, UuidsArePredictableDistinctAndCanonical) {
   SimProcessInfo process;
   EXPECT_EQ(process.makeUUIDString(), "00000000-0000-4000-8000-000000000001");
@@ -38,12 +20,11 @@ TEST(SimProcessInfo, UuidsArePredictableDistinctAndCanonical) {
   }
   EXPECT_EQ(seen.size(), 20u);
   EXPECT_EQ(*seen.rbegin(), "00000000-0000-4000-8000-000000000015");
-  EXPECT_EQ(process.uuidsMade(), 21u);
 }
 
 TEST(SimFileSystem, CreatesMissingComponentsWithTheirModeAndKeepsExistingOnes) {
   SimFileSystem fs;
-  fs.addDirectory("/home/u", 0755);
+  fs.addFile("/home/u/notes.txt");
   EXPECT_FALSE(fs.createDirectories("/home/u/rec/2024//day/", 0700));
   EXPECT_EQ(fs.createdDirectories(),
             (std::vector<std::string>{"/home/u/rec", "/home/u/rec/2024", "/home/u/rec/2024/day"}));
@@ -71,18 +52,6 @@ TEST(SimFileSystem, AFileInThePathFailsWithoutCreatingAnything) {
   EXPECT_TRUE(fs.createdDirectories().empty());
 }
 
-TEST(SimFileSystem, InjectedFailureIsReturnedUntilCleared) {
-  SimFileSystem fs;
-  fs.failCreateDirectories(Error{"zuno-recorder.fs", 13, "Permission denied"});
-  auto error = fs.createDirectories("/out", 0700);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->code, 13);
-  EXPECT_FALSE(fs.fileExists("/out"));
-  fs.failCreateDirectories(std::nullopt);
-  EXPECT_FALSE(fs.createDirectories("/out", 0700));
-  EXPECT_TRUE(fs.fileExists("/out"));
-}
-
 int fakeFunction() {
   return 42;
 }
@@ -94,26 +63,22 @@ TEST(SimDynamicLoader, OpensKnownLibrariesAndLogsEveryCall) {
   EXPECT_EQ(loader.open("/lib/missing.so", 1), nullptr);
   void* handle = loader.open("/lib/tcc.so", 2);
   ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(loader.openHandles(), 1);
   EXPECT_EQ(loader.symbol(handle, "TCCAccessPreflight"), address);
   EXPECT_EQ(loader.symbol(handle, "Absent"), nullptr);
   loader.close(handle);
-  EXPECT_EQ(loader.openHandles(), 0);
   EXPECT_EQ(loader.calls(),
             (std::vector<std::string>{"open /lib/missing.so 1", "open /lib/tcc.so 2",
                                       "symbol TCCAccessPreflight", "symbol Absent", "close"}));
 }
 
-TEST(SimDynamicLoader, StringObjectsCarryTheirTextUntilReleased) {
+TEST(SimDynamicLoader, StringObjectsLiveUntilReleased) {
   SimDynamicLoader loader;
   const void* first = loader.makeStringObject("kAudio");
   const void* second = loader.makeStringObject("kMic");
   EXPECT_NE(first, second);
-  EXPECT_EQ(SimDynamicLoader::textOf(first), "kAudio");
   EXPECT_EQ(loader.liveStringObjects(), 2u);
   loader.releaseStringObject(first);
   EXPECT_EQ(loader.liveStringObjects(), 1u);
-  EXPECT_EQ(SimDynamicLoader::textOf(second), "kMic");
   EXPECT_EQ(loader.calls(),
             (std::vector<std::string>{"makeString kAudio", "makeString kMic", "releaseString"}));
 }
