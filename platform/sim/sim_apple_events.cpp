@@ -1,5 +1,6 @@
 #include "sim/sim_apple_events.h"
 
+#include <functional>
 #include <utility>
 
 namespace platform::sim {
@@ -12,28 +13,19 @@ struct SimTarget final : AppleEventTarget {
 
 class SimScript final : public AppleScript {
  public:
-  explicit SimScript(SimAppleEvents& service) : service_(service) {}
-  Result<AppleEventDescriptor> executeAndReturnError() override {
-    service_.log("executeAndReturnError");
-    return service_.scriptResult();
-  }
+  explicit SimScript(std::function<Result<AppleEventDescriptor>()> run) : run_(std::move(run)) {}
+  Result<AppleEventDescriptor> executeAndReturnError() override { return run_(); }
 
  private:
-  SimAppleEvents& service_;
+  std::function<Result<AppleEventDescriptor>()> run_;
 };
-
-std::string fourCharacters(FourCharCode code) {
-  return {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
-          static_cast<char>(code >> 8), static_cast<char>(code)};
-}
 
 }  // namespace
 
 std::shared_ptr<const AppleEventTarget> SimAppleEvents::targetDescriptor(
     const std::string& bundleIdentifier) {
-  log("targetDescriptor(" + bundleIdentifier + ")");
-  std::lock_guard lock(mutex_);
-  if (refused_.count(bundleIdentifier) != 0) return nullptr;
+  calls_.push_back("targetDescriptor(" + bundleIdentifier + ")");
+  if (refused_.contains(bundleIdentifier)) return nullptr;
   return std::make_shared<SimTarget>(bundleIdentifier);
 }
 
@@ -41,54 +33,21 @@ OSStatus SimAppleEvents::determinePermissionToAutomateTarget(const AppleEventTar
                                                              AEEventClass eventClass,
                                                              AEEventID eventID,
                                                              bool askUserIfNeeded) {
-  const auto& simTarget = dynamic_cast<const SimTarget&>(target);
-  log("determinePermission(" + simTarget.bundleIdentifier + ", " + fourCharacters(eventClass) +
-      ", " + fourCharacters(eventID) + ", ask: " + (askUserIfNeeded ? "true" : "false") + ")");
-  std::lock_guard lock(mutex_);
+  calls_.push_back("determinePermission(" +
+                   dynamic_cast<const SimTarget&>(target).bundleIdentifier + ", " +
+                   fourCCText(eventClass) + ", " + fourCCText(eventID) +
+                   ", ask: " + (askUserIfNeeded ? "true" : "false") + ")");
   return askUserIfNeeded ? whenAsked_ : whenChecked_;
 }
 
 std::shared_ptr<AppleScript> SimAppleEvents::compileScript(const std::string& source) {
-  log("compileScript(" + source + ")");
-  std::lock_guard lock(mutex_);
+  calls_.push_back("compileScript(" + source + ")");
   if (!compiles_) return nullptr;
-  return std::make_shared<SimScript>(*this);
-}
-
-void SimAppleEvents::refuseTarget(const std::string& bundleIdentifier) {
-  std::lock_guard lock(mutex_);
-  refused_.insert(bundleIdentifier);
-}
-
-void SimAppleEvents::setPermissionStatus(OSStatus whenChecked, OSStatus whenAsked) {
-  std::lock_guard lock(mutex_);
-  whenChecked_ = whenChecked;
-  whenAsked_ = whenAsked;
-}
-
-void SimAppleEvents::failCompile() {
-  std::lock_guard lock(mutex_);
-  compiles_ = false;
-}
-
-void SimAppleEvents::setScriptResult(Result<AppleEventDescriptor> result) {
-  std::lock_guard lock(mutex_);
-  result_ = std::move(result);
-}
-
-std::vector<std::string> SimAppleEvents::calls() const {
-  std::lock_guard lock(mutex_);
-  return calls_;
-}
-
-void SimAppleEvents::log(std::string call) {
-  std::lock_guard lock(mutex_);
-  calls_.push_back(std::move(call));
-}
-
-Result<AppleEventDescriptor> SimAppleEvents::scriptResult() const {
-  std::lock_guard lock(mutex_);
-  return result_;
+  // The result is the one scripted when the script runs, not when it was compiled.
+  return std::make_shared<SimScript>([this] {
+    calls_.push_back("executeAndReturnError");
+    return result_;
+  });
 }
 
 }  // namespace platform::sim

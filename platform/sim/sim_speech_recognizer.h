@@ -3,7 +3,6 @@
 #include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,22 +26,25 @@ class SimSpeechRecognizers final : public SpeechRecognizers {
 
   // --- script
   // No locale has a recogniser until added.
-  void addRecognizer(const std::string& localeIdentifier, bool supportsOnDevice = true);
+  void addRecognizer(const std::string& localeIdentifier, bool supportsOnDevice = true) {
+    recognizers_[localeIdentifier] = supportsOnDevice;
+  }
   // Default: authorised, one second after the request (the user reading the prompt).
   void setAuthorizationAnswer(SpeechRecognizerAuthorizationStatus status,
-                              Duration after = std::chrono::seconds(1));
+                              Duration after = std::chrono::seconds(1)) {
+    authorization_ = status;
+    authorizationDelay_ = after;
+  }
   // The calls a recognition task makes to its handler, in order, each `after` the one before
   // (the first after the task starts).
   void addRecognitionCallback(Duration after, std::optional<SpeechRecognitionResult> result,
-                              std::optional<Error> error);
+                              std::optional<Error> error) {
+    callbacks_.push_back({after, std::move(result), std::move(error)});
+  }
 
   // --- what was asked: "makeRecognizer(LOCALE)", "requestAuthorization",
   // "recognitionTask(PATH, onDevice: BOOL, partialResults: BOOL)"
-  std::vector<std::string> calls() const;
-
-  // Used by the recognisers this service made.
-  void startRecognition(const SpeechURLRecognitionRequest& request,
-                        SpeechRecognitionResultHandler handler);
+  std::vector<std::string> calls() const { return calls_; }
 
  private:
   struct Callback {
@@ -51,10 +53,10 @@ class SimSpeechRecognizers final : public SpeechRecognizers {
     std::optional<Error> error;
   };
 
-  void log(std::string call);
+  void startRecognition(const SpeechURLRecognitionRequest& request,
+                        const SpeechRecognitionResultHandler& handler);
 
   SimRuntime& runtime_;
-  mutable std::mutex mutex_;
   std::map<std::string, bool> recognizers_;  // locale -> on-device support
   SpeechRecognizerAuthorizationStatus authorization_ =
       SpeechRecognizerAuthorizationStatus::authorized;
