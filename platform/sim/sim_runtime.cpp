@@ -108,7 +108,7 @@ void SimRuntime::raiseSignal(int signalNumber) {
     }
     ignored = ignoredSignals_.contains(signalNumber);
   }
-  if (!delivered && !ignored) scheduler_->end(128 + signalNumber, signalNumber);
+  if (!delivered && !ignored) scheduler_->end(128 + signalNumber);
 }
 
 bool SimRuntime::isSignalIgnored(int signalNumber) const {

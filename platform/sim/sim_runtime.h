@@ -53,10 +53,8 @@ class SimRuntime final : public Runtime {
   void setWallClock(double seconds) { scheduler_->setWallClock(seconds); }
 
   std::optional<int> exitStatus() const { return scheduler_->exitStatus(); }
-  std::optional<int> exitSignal() const { return scheduler_->exitSignal(); }
 
   // Standard streams.
-  std::string stdoutText() const { return stdout_.text(); }
   std::vector<std::string> stdoutLines() const { return stdout_.lines(); }
   std::string stderrText() const { return stderr_.text(); }
   std::vector<std::string> stderrLines() const { return stderr_.lines(); }

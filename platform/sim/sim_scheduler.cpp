@@ -102,11 +102,9 @@ void SimScheduler::quit(int status) {
   if (!quitStatus_) quitStatus_ = status;
 }
 
-void SimScheduler::end(int status, int signal) {
+void SimScheduler::end(int status) {
   std::lock_guard lock(mutex_);
-  if (exitStatus_) return;
-  exitStatus_ = status;
-  if (signal != 0) exitSignal_ = signal;
+  if (!exitStatus_) exitStatus_ = status;
 }
 
 bool SimScheduler::ended() const {
@@ -117,11 +115,6 @@ bool SimScheduler::ended() const {
 std::optional<int> SimScheduler::exitStatus() const {
   std::lock_guard lock(mutex_);
   return exitStatus_;
-}
-
-std::optional<int> SimScheduler::exitSignal() const {
-  std::lock_guard lock(mutex_);
-  return exitSignal_;
 }
 
 void SimScheduler::shutdown() {

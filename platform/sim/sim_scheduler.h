@@ -34,10 +34,9 @@ class SimScheduler {
   void quit(int status);
 
   // The first end counts: an exit, or a signal's default action.
-  void end(int status, int signal = 0);
+  void end(int status);
   bool ended() const;
   std::optional<int> exitStatus() const;
-  std::optional<int> exitSignal() const;
 
   // Drops every pending task, breaking the cycles of tasks that hold what holds the scheduler.
   void shutdown();
@@ -58,7 +57,6 @@ class SimScheduler {
   Duration wallClockSetAt_{0};
   std::optional<int> quitStatus_;
   std::optional<int> exitStatus_;
-  std::optional<int> exitSignal_;
   bool accepting_ = true;
 };
 
