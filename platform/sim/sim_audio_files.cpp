@@ -26,11 +26,9 @@ struct SimAudioFiles::State {
   std::map<std::string, std::shared_ptr<const Readable>> readable;
 
   bool failConverters = false;
-  std::vector<std::pair<AudioFormat, AudioFormat>> converterPairs;
+  int convertersCreated = 0;
 
   bool failAllBuffers = false;
-  std::set<long> failingAllocations;  // attempt numbers, 1-based
-  long allocationAttempts = 0;
   int buffersAllocated = 0;
 
   // The scripted failure of this write call, if any; counts the call.
@@ -123,14 +121,12 @@ class SimFileForReading final : public AudioFileForReading {
       return Error{kDomain, kParameterError,
                    "buffer format does not match the file's processing format"};
     }
-    const auto total = frames();
+    const std::size_t total = content_->samples.empty() ? 0 : content_->samples[0].size();
     const auto frames = static_cast<std::uint32_t>(
-        std::min<std::size_t>(buffer.frameCapacity(), total - std::min(position_, total)));
-    const auto channels = buffer.floatChannelData();
+        std::min<std::size_t>(buffer.frameCapacity(), total - position_));
     for (std::uint32_t c = 0; c < format_.channelCount; ++c) {
-      const auto& source = content_->samples[c];
-      const auto begin = source.begin() + static_cast<std::ptrdiff_t>(position_);
-      std::copy(begin, begin + frames, channels[c]);
+      std::copy_n(content_->samples[c].begin() + static_cast<std::ptrdiff_t>(position_), frames,
+                  buffer.floatChannelData()[c]);
     }
     position_ += frames;
     buffer.setFrameLength(frames);
@@ -138,8 +134,6 @@ class SimFileForReading final : public AudioFileForReading {
   }
 
  private:
-  std::size_t frames() const { return content_->samples.empty() ? 0 : content_->samples[0].size(); }
-
   std::shared_ptr<const SimAudioFiles::State::Readable> content_;
   AudioFormat format_;
   std::size_t position_ = 0;
@@ -163,10 +157,8 @@ Result<std::unique_ptr<AudioFileForWriting>> SimAudioFiles::openForWriting(
   }
 
   std::lock_guard guard(state_->mutex);
-  for (const std::string& key : {path, std::string()}) {
-    if (auto failure = state_->openFailures.find(key); failure != state_->openFailures.end()) {
-      return failure->second;
-    }
+  if (auto failure = state_->openFailures.find(path); failure != state_->openFailures.end()) {
+    return failure->second;
   }
   auto record = std::make_shared<SimWrittenFile>();
   record->path = path;
@@ -194,14 +186,13 @@ std::unique_ptr<AudioConverter> SimAudioFiles::makeConverter(const AudioFormat& 
   std::lock_guard guard(state_->mutex);
   if (state_->failConverters) return nullptr;
   auto converter = SimConverter::make(from, to, conversionScript_);
-  if (converter) state_->converterPairs.emplace_back(from, to);
+  if (converter) ++state_->convertersCreated;
   return converter;
 }
 
 PCMBufferPtr SimAudioFiles::makePCMBuffer(const AudioFormat& format, std::uint32_t frameCapacity) {
   std::lock_guard guard(state_->mutex);
-  const long attempt = ++state_->allocationAttempts;
-  if (state_->failAllBuffers || state_->failingAllocations.erase(attempt) > 0) return nullptr;
+  if (state_->failAllBuffers) return nullptr;
   auto buffer = PCMBuffer::make(format, frameCapacity);
   if (buffer) ++state_->buffersAllocated;
   return buffer;
@@ -225,11 +216,6 @@ void SimAudioFiles::failOpen(const std::string& path, Error error) {
   state_->openFailures.insert_or_assign(path, std::move(error));
 }
 
-void SimAudioFiles::clearOpenFailure(const std::string& path) {
-  std::lock_guard guard(state_->mutex);
-  state_->openFailures.erase(path);
-}
-
 void SimAudioFiles::failWriteCall(const std::string& path, int n, Error error) {
   std::lock_guard guard(state_->mutex);
   state_->writeScripts[path].calls.insert_or_assign(n, std::move(error));
@@ -238,11 +224,6 @@ void SimAudioFiles::failWriteCall(const std::string& path, int n, Error error) {
 void SimAudioFiles::failWritesFrom(const std::string& path, int n, Error error) {
   std::lock_guard guard(state_->mutex);
   state_->writeScripts[path].from = std::pair{n, std::move(error)};
-}
-
-void SimAudioFiles::clearWriteFailures(const std::string& path) {
-  std::lock_guard guard(state_->mutex);
-  state_->writeScripts.erase(path);
 }
 
 void SimAudioFiles::failClose(const std::string& path, Error error) {
@@ -271,17 +252,7 @@ void SimAudioFiles::failNextConversion(std::optional<Error> error) {
 
 int SimAudioFiles::convertersCreated() const {
   std::lock_guard guard(state_->mutex);
-  return static_cast<int>(state_->converterPairs.size());
-}
-
-std::vector<std::pair<AudioFormat, AudioFormat>> SimAudioFiles::converterPairs() const {
-  std::lock_guard guard(state_->mutex);
-  return state_->converterPairs;
-}
-
-void SimAudioFiles::failBufferAllocation(int n) {
-  std::lock_guard guard(state_->mutex);
-  if (n >= 1) state_->failingAllocations.insert(state_->allocationAttempts + n);
+  return state_->convertersCreated;
 }
 
 void SimAudioFiles::failAllBufferAllocations(bool fail) {

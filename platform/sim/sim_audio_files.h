@@ -4,7 +4,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,14 +47,12 @@ class SimAudioFiles : public AudioFiles {
   std::shared_ptr<const SimWrittenFile> writtenFile(const std::string& path) const;
   // Successful opens for writing of `path`.
   int opensOf(const std::string& path) const;
-  // Opening `path` for writing fails with `error` until cleared; "" fails every path.
+  // Opening `path` for writing fails with `error`.
   void failOpen(const std::string& path, Error error);
-  void clearOpenFailure(const std::string& path);
   // Write calls are counted per path over every open of it, starting at 1.
   void failWriteCall(const std::string& path, int n, Error error);
   void failWritesFrom(const std::string& path, int n, Error error);
-  void clearWriteFailures(const std::string& path);
-  // Closing `path` fails with `error` (the file stays incomplete) until cleared.
+  // Closing `path` fails with `error`; the file stays incomplete.
   void failClose(const std::string& path, Error error);
 
   // --- files to read: float samples per channel at the format's rate and channel count
@@ -67,11 +64,8 @@ class SimAudioFiles : public AudioFiles {
   // The next convert() of any converter reports an error, carrying `error` if one is given.
   void failNextConversion(std::optional<Error> error);
   int convertersCreated() const;
-  std::vector<std::pair<AudioFormat, AudioFormat>> converterPairs() const;
 
   // --- buffers
-  // The n-th allocation from now (1: the next) fails.
-  void failBufferAllocation(int n);
   void failAllBufferAllocations(bool fail);
   int buffersAllocated() const;
 

@@ -2,81 +2,26 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <utility>
 
 namespace platform::sim {
 namespace {
 
+// Float samples only: both capture paths deliver float and the files take float, so the program
+// never hands a converter anything else.
 bool convertible(const AudioFormat& format) {
-  return format.channelCount != 0 && format.bytesPerSample() != 0 &&
+  return format.channelCount != 0 && format.commonFormat == CommonFormat::pcmFloat32 &&
          std::isfinite(format.sampleRate) && format.sampleRate > 0;
 }
 
 // Where sample (frame, channel) lives in a buffer list of `format`.
-template <typename Byte>
-Byte* sampleAddress(const AudioFormat& format, const AudioBuffer* buffers, std::uint32_t frame,
-                    std::uint32_t channel) {
-  const std::uint32_t size = format.bytesPerSample();
+float* sampleAt(const AudioFormat& format, std::span<const AudioBuffer> buffers,
+                std::uint32_t frame, std::uint32_t channel) {
   if (format.interleaved) {
-    return static_cast<Byte*>(buffers[0].mData) +
-           (std::size_t{frame} * format.channelCount + channel) * size;
+    return static_cast<float*>(buffers[0].mData) + std::size_t{frame} * format.channelCount +
+           channel;
   }
-  return static_cast<Byte*>(buffers[channel].mData) + std::size_t{frame} * size;
-}
-
-float readSample(const AudioFormat& format, const std::byte* at) {
-  switch (format.commonFormat) {
-    case CommonFormat::pcmFloat32: {
-      float value;
-      std::memcpy(&value, at, sizeof value);
-      return value;
-    }
-    case CommonFormat::pcmFloat64: {
-      double value;
-      std::memcpy(&value, at, sizeof value);
-      return static_cast<float>(value);
-    }
-    case CommonFormat::pcmInt16: {
-      std::int16_t value;
-      std::memcpy(&value, at, sizeof value);
-      return static_cast<float>(value) / 32768.0f;
-    }
-    case CommonFormat::pcmInt32: {
-      std::int32_t value;
-      std::memcpy(&value, at, sizeof value);
-      return static_cast<float>(static_cast<double>(value) / 2147483648.0);
-    }
-    case CommonFormat::otherFormat:
-      break;
-  }
-  return 0;
-}
-
-void writeSample(const AudioFormat& format, std::byte* at, float value) {
-  switch (format.commonFormat) {
-    case CommonFormat::pcmFloat32:
-      std::memcpy(at, &value, sizeof value);
-      return;
-    case CommonFormat::pcmFloat64: {
-      const double wide = value;
-      std::memcpy(at, &wide, sizeof wide);
-      return;
-    }
-    case CommonFormat::pcmInt16: {
-      const auto scaled =
-          static_cast<std::int16_t>(std::lround(std::clamp(value * 32768.0f, -32768.0f, 32767.0f)));
-      std::memcpy(at, &scaled, sizeof scaled);
-      return;
-    }
-    case CommonFormat::pcmInt32: {
-      const auto scaled = static_cast<std::int32_t>(std::llround(
-          std::clamp(static_cast<double>(value) * 2147483648.0, -2147483648.0, 2147483647.0)));
-      std::memcpy(at, &scaled, sizeof scaled);
-      return;
-    }
-    case CommonFormat::otherFormat:
-      return;
-  }
+  return static_cast<float*>(buffers[channel].mData) + frame;
 }
 
 Error conversionError(const std::string& text) {
@@ -87,10 +32,8 @@ Error conversionError(const std::string& text) {
 
 bool SimConversionScript::takeFailure(std::optional<Error>& error) {
   std::lock_guard guard(mutex);
-  if (!failNext) return false;
-  failNext = false;
-  error = std::move(nextError);
-  nextError.reset();
+  if (!std::exchange(failNext, false)) return false;
+  error = std::exchange(nextError, std::nullopt);
   return true;
 }
 
@@ -114,13 +57,6 @@ double SimConverter::position() const {
          static_cast<double>(dropped_);
 }
 
-void SimConverter::reset() {
-  for (auto& channel : pending_) channel.clear();
-  produced_ = 0;
-  dropped_ = 0;
-  ended_ = false;
-}
-
 MaybeError SimConverter::take(const PCMBuffer& buffer) {
   if (buffer.format() != from_) {
     return conversionError("input buffer is not in the converter's input format");
@@ -134,17 +70,14 @@ MaybeError SimConverter::take(const PCMBuffer& buffer) {
     if (outChannels == 1 && inChannels > 1) {
       // Mono from several channels is their average, so a full-scale signal stays in range.
       float sum = 0;
-      for (std::uint32_t c = 0; c < inChannels; ++c) {
-        sum +=
-            readSample(from_, sampleAddress<const std::byte>(from_, list.buffers.data(), frame, c));
-      }
+      for (std::uint32_t c = 0; c < inChannels; ++c)
+        sum += *sampleAt(from_, list.buffers, frame, c);
       pending_[0].push_back(sum / static_cast<float>(inChannels));
       continue;
     }
     for (std::uint32_t c = 0; c < outChannels; ++c) {
       const std::uint32_t source = c < inChannels ? c : c % inChannels;
-      pending_[c].push_back(readSample(
-          from_, sampleAddress<const std::byte>(from_, list.buffers.data(), frame, source)));
+      pending_[c].push_back(*sampleAt(from_, list.buffers, frame, source));
     }
   }
   return std::nullopt;
@@ -165,8 +98,8 @@ std::uint32_t SimConverter::produce(PCMBuffer& output, std::uint32_t offset, std
     for (std::uint32_t c = 0; c < to_.channelCount; ++c) {
       const float left = pending_[c][index];
       const float right = haveNext ? pending_[c][index + 1] : left;
-      const float value = static_cast<float>(left + (right - left) * fraction);
-      writeSample(to_, sampleAddress<std::byte>(to_, list.buffers.data(), offset + made, c), value);
+      *sampleAt(to_, list.buffers, offset + made, c) =
+          static_cast<float>(left + (right - left) * fraction);
     }
     ++made;
     ++produced_;
@@ -205,8 +138,7 @@ ConverterOutputStatus SimConverter::convert(PCMBuffer& output, std::optional<Err
     dropConsumed();
     if (made == capacity) break;
     if (ended_) {
-      // Everything flushed: the next conversion starts a new stream.
-      reset();
+      // Everything flushed; the program makes a new converter for whatever comes after.
       status = ConverterOutputStatus::endOfStream;
       break;
     }

@@ -20,12 +20,12 @@ struct SimConversionScript {
   bool takeFailure(std::optional<Error>& error);
 };
 
-// A small but real converter: channel mixing, then linear resampling whose phase and last input
-// frame survive from one convert() to the next, so a stream cut into arbitrary pieces converts to
-// the same samples as in one piece.
+// A small but real converter of float samples: channel mixing, then linear resampling whose
+// phase and last input frame survive from one convert() to the next, so a stream cut into
+// arbitrary pieces converts to the same samples as in one piece.
 class SimConverter final : public AudioConverter {
  public:
-  // None when either side is not PCM the converter can read or write.
+  // None unless both sides are float PCM with a rate and channels.
   static std::unique_ptr<SimConverter> make(const AudioFormat& from, const AudioFormat& to,
                                             std::shared_ptr<SimConversionScript> script);
 
@@ -35,16 +35,14 @@ class SimConverter final : public AudioConverter {
   ConverterOutputStatus convert(PCMBuffer& output, std::optional<Error>& error,
                                 const ConverterInputBlock& input) override;
 
+ private:
   // Mixed input frames held for later output (including the one interpolation looks back to).
   std::size_t pendingFrames() const { return pending_.empty() ? 0 : pending_[0].size(); }
-
- private:
   // Output frames that can be made from what is pending; all of them once the input has ended.
   std::uint32_t produce(PCMBuffer& output, std::uint32_t offset, std::uint32_t wanted);
   std::uint32_t inputFramesWanted(std::uint32_t outputFrames) const;
   MaybeError take(const PCMBuffer& buffer);
   void dropConsumed();
-  void reset();
 
   AudioFormat from_;
   AudioFormat to_;
