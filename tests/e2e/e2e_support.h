@@ -31,8 +31,8 @@ inline std::string shell(const std::string& command) {
 }
 
 // A private audio server for one test (scripts/private-audio-server.sh): speakers (a null sink,
-// the default sink) and a microphone (the remapped monitor of the null sink "micsrc", the
-// default source), both at 48 kHz. The process environment points clients at it.
+// the default sink) and a microphone (a source fed from the monitor of the null sink "micsrc",
+// the default source), both at 48 kHz. The process environment points clients at it.
 class PrivateAudioServer {
  public:
   PrivateAudioServer() {
