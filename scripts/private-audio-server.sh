@@ -7,7 +7,8 @@
 # "micsrc" (play into it to speak into the microphone) and source "mic", which delivers what
 # micsrc's monitor does (the default source). The microphone is 48 kHz mono unless asked
 # otherwise. Play into a sink at its own rate: an idle null sink switches to a player's other
-# rate, and its monitor then delivers the wrong amount of audio.
+# rate, and its monitor then delivers the wrong amount of audio. As on a desktop, a server left
+# without outputs makes a null one ("auto_null"), whose monitor is then the default source.
 #
 # Run as a command:
 #   private-audio-server.sh check                start and stop would work here (exit status)
@@ -75,8 +76,12 @@ pulseaudio_start() {
   local dir=$1
   mkdir -p "$dir/runtime" "$dir/home"
   chmod 700 "$dir/runtime"
+  # A desktop's configuration keeps a null output around when there is no other (PipeWire's
+  # PulseAudio server does the same), so a machine without a microphone names that output's
+  # monitor its default source rather than none.
   cat >"$dir/server.pa" <<PA
 load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1
+load-module module-always-sink
 PA
   # Root runs are allowed, since test containers often run as root.
   HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" PULSE_RUNTIME_PATH="$dir/runtime" \
