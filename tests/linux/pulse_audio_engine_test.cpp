@@ -192,7 +192,15 @@ TEST_F(PulseAudioEngineTest, VoiceProcessingRecordsThroughAnEchoCancellerThatDis
     if (state == "stopped") engine->stop();
     if (state == "paused") engine->pause();
 
-    EXPECT_FALSE(input.setVoiceProcessingEnabled(false).has_value());
+    const MaybeError switchedOff = input.setVoiceProcessingEnabled(false);
+    // Debian 12's PipeWire pulse server now and then dies of a segmentation fault inside its own
+    // echo canceller while unloading it; no client can prevent that. The test says so rather
+    // than blame the engine, and fails for anything else.
+    if (switchedOff && server->pactl("info").find("Server Name") == std::string::npos) {
+      GTEST_SKIP() << "the audio server crashed while unloading its echo canceller: "
+                   << switchedOff->description;
+    }
+    EXPECT_FALSE(switchedOff.has_value()) << switchedOff->description;
     EXPECT_EQ(server->pactl("list short modules").find("module-echo-cancel"), std::string::npos);
 
     // The engine records the plain microphone again.
