@@ -4,10 +4,11 @@
 # state, log, process ids) lives in one directory, so several run side by side.
 #
 # Devices: sink "speakers" (48 kHz stereo, the default sink: what other applications play), sink
-# "micsrc" (play into it to speak into the microphone) and source "mic", micsrc's monitor
-# remapped (the default source). The microphone is 48 kHz mono unless asked otherwise. Play into
-# a sink at its own rate: an idle null sink switches to a player's other rate, and its monitor
-# then delivers the wrong amount of audio.
+# "micsrc" (play into it to speak into the microphone) and source "mic", which delivers what
+# micsrc's monitor does (the default source). The microphone is 48 kHz mono unless asked
+# otherwise. Play into a sink at its own rate: an idle null sink switches to a player's other
+# rate, and its monitor then delivers the wrong amount of audio. As on a desktop, a server left
+# without outputs makes a null one ("auto_null"), whose monitor is then the default source.
 #
 # Run as a command:
 #   private-audio-server.sh check                start and stop would work here (exit status)
@@ -29,10 +30,11 @@
 #
 # ZUNO_TEST_AUDIO_SERVER chooses the kind of server when it starts: "pulseaudio" (the default,
 # classic PulseAudio) or "pipewire" (PipeWire with its session manager and its PulseAudio
-# server, as most desktops run it). A kind is two functions: KIND_installed, and KIND_start DIR,
+# server, as most desktops run it). A kind is three functions: KIND_installed; KIND_start DIR,
 # which launches its daemons, lists their ids in DIR/server.pids and prints the clients'
-# environment. Everything else (the devices, the listeners, stopping) goes through the
-# PulseAudio protocol and process ids, which every kind has.
+# environment; and KIND_make_microphone DIR RATE CHANNELS, which makes the source "mic" from
+# micsrc's monitor in the way that works on that kind. Everything else (the other devices, the
+# listeners, stopping) goes through the PulseAudio protocol and process ids, which every kind has.
 
 private_audio_server_script="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")"
 
@@ -74,8 +76,12 @@ pulseaudio_start() {
   local dir=$1
   mkdir -p "$dir/runtime" "$dir/home"
   chmod 700 "$dir/runtime"
+  # A desktop's configuration keeps a null output around when there is no other (PipeWire's
+  # PulseAudio server does the same), so a machine without a microphone names that output's
+  # monitor its default source rather than none.
   cat >"$dir/server.pa" <<PA
 load-module module-native-protocol-unix socket=$dir/native auth-anonymous=1
+load-module module-always-sink
 PA
   # Root runs are allowed, since test containers often run as root.
   HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" PULSE_RUNTIME_PATH="$dir/runtime" \
@@ -89,9 +95,16 @@ PA
   echo "PULSE_RUNTIME_PATH=$dir/runtime"
 }
 
+# The remapped monitor is a source of its own at the asked-for format, as a microphone is.
+pulseaudio_make_microphone() {
+  local rate=$2 channels=$3
+  pactl load-module module-remap-source master=micsrc.monitor source_name=mic rate="$rate" \
+    channels="$channels"
+}
+
 pipewire_installed() {
   command -v pipewire && command -v wireplumber && command -v pipewire-pulse &&
-    command -v pactl && command -v pacat && command -v parec
+    command -v pw-link && command -v pactl && command -v pacat && command -v parec
 } >/dev/null 2>&1
 
 # PipeWire, its session manager and its PulseAudio server, as a desktop runs them but without
@@ -131,6 +144,37 @@ pipewire_start() {
   echo "PULSE_SERVER=unix:$dir/pulse/native"
   echo "XDG_RUNTIME_DIR=$dir/runtime"
   echo "PULSE_RUNTIME_PATH=$dir/pulse"
+}
+
+# PipeWire's PulseAudio server makes a remapped source at the server's rate whatever it is asked
+# for, and one told another rate through its node's properties delivers nothing at all. So the
+# microphone is a virtual source of its own rate and channels, linked from micsrc's monitor: a
+# node that runs at its own rate, as a real microphone of that rate does on PipeWire.
+pipewire_make_microphone() {
+  local dir=$1 rate=$2 channels=$3 tries=0 outputs=() inputs=() i
+  pactl load-module module-null-sink sink_name=mic rate="$rate" channels="$channels" \
+    sink_properties=media.class=Audio/Source/Virtual || return 1
+  # The ports come some time after the module; both lists are in channel order, whatever the
+  # channels are named (FL and FR, or MONO).
+  until [ "${#outputs[@]}" -eq "$channels" ] && [ "${#inputs[@]}" -eq "$channels" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -le 100 ] || return 1
+    [ "$tries" -eq 1 ] || sleep 0.05
+    mapfile -t outputs < <(pipewire_client "$dir" pw-link --output 2>/dev/null |
+      grep '^micsrc:monitor_')
+    mapfile -t inputs < <(pipewire_client "$dir" pw-link --input 2>/dev/null | grep '^mic:input_')
+  done
+  # A link outlives the pw-link that made it, and goes with either of its nodes.
+  for i in "${!outputs[@]}"; do
+    pipewire_client "$dir" pw-link "${outputs[$i]}" "${inputs[$i]}" || return 1
+  done
+}
+
+# Runs a PipeWire client against the server in DIR, whatever PipeWire the caller's session has.
+pipewire_client() {
+  local dir=$1
+  shift
+  PIPEWIRE_RUNTIME_DIR="$dir/runtime" env -u PIPEWIRE_REMOTE "$@"
 }
 
 audio_server_kind() {
@@ -174,15 +218,11 @@ wait_until_answering() {
   done
 }
 
-# The microphone's format is given to the remapped source too: PulseAudio would take its
-# master's, PipeWire's PulseAudio server takes stereo at the server's rate unless its node says
-# otherwise (it ignores the rate argument; PulseAudio keeps the property as a mere label).
 make_devices() {
-  local mic_rate=$1 mic_channels=$2
+  local kind=$1 dir=$2 mic_rate=$3 mic_channels=$4
   pactl load-module module-null-sink sink_name=speakers rate=48000 channels=2 &&
     pactl load-module module-null-sink sink_name=micsrc rate="$mic_rate" channels="$mic_channels" &&
-    pactl load-module module-remap-source master=micsrc.monitor source_name=mic \
-      rate="$mic_rate" channels="$mic_channels" source_properties=audio.rate="$mic_rate" &&
+    "${kind}_make_microphone" "$dir" "$mic_rate" "$mic_channels" &&
     set_default sink speakers &&
     set_default source mic
 } >/dev/null
@@ -250,7 +290,7 @@ launch() {
     while read -r line; do [ -z "$line" ] || export "${line?}"; done <<<"$environment"
   fi
   if [ -z "$environment" ] || ! wait_until_answering "$dir" ||
-    ! make_devices "$mic_rate" "$mic_channels"; then
+    ! make_devices "$kind" "$dir" "$mic_rate" "$mic_channels"; then
     echo "the private audio server did not start; its log:" >&2
     cat "$dir/server.log" >&2 2>/dev/null || true
     stop_command "$dir"

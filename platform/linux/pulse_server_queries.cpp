@@ -66,6 +66,10 @@ Result<PulseDeviceFormat> sourceFormatLocked(PulseConnection& connection, const 
           reply->found = true;
           reply->format.name = info->name;
           reply->format.sampleSpec = info->sample_spec;
+          reply->format.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+          if (info->monitor_of_sink_name != nullptr) {
+            reply->format.monitoredSinkName = info->monitor_of_sink_name;
+          }
         }
         if (eol != 0) reply->connection->signal();
       },
@@ -114,7 +118,15 @@ Result<PulseDeviceFormat> defaultSourceFormat(PulseConnection& connection, Pulse
   auto defaults = serverDefaultsLocked(connection, deadline);
   if (!defaults) return defaults.error();
   if (defaults->sourceName.empty()) return pulseError("the audio server has no default input");
-  return sourceFormatLocked(connection, defaults->sourceName, deadline);
+  auto source = sourceFormatLocked(connection, defaults->sourceName, deadline);
+  if (source && source->isMonitor) {
+    const std::string output = source->monitoredSinkName.empty()
+                                   ? "an audio output"
+                                   : "the audio output \"" + source->monitoredSinkName + "\"";
+    return pulseError("the default audio input \"" + source->name +
+                      "\" is not a microphone: it records what " + output + " plays");
+  }
+  return source;
 }
 
 Result<PulseDeviceFormat> sourceFormat(PulseConnection& connection, const std::string& name,

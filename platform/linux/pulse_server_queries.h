@@ -11,11 +11,14 @@
 
 namespace platform::linux_backend {
 
-// What a source or sink records or plays, and, for a sink, the source that monitors it.
+// What a source or sink records or plays; for a sink, the source that monitors it, and for a
+// source that is a monitor, the sink it monitors.
 struct PulseDeviceFormat {
   std::string name;
   pa_sample_spec sampleSpec{};
   std::string monitorSourceName;
+  bool isMonitor = false;
+  std::string monitoredSinkName;
 };
 
 // A module loaded into the server, with the arguments it was loaded with.
@@ -27,6 +30,11 @@ struct PulseModule {
 
 // Blocking questions to the server; each connects first if needed and gives up at `deadline`.
 // Never call them on the mainloop thread.
+//
+// The default source as the microphone: a default source that monitors an output is an error.
+// A server without a real input names such a monitor its default (a desktop's keeps a null
+// output around for this), and recording it would put what the speakers play in the
+// microphone's place.
 Result<PulseDeviceFormat> defaultSourceFormat(
     PulseConnection& connection, PulseDeadline deadline = pulseDeadlineIn(kPulseQueryTimeout));
 Result<PulseDeviceFormat> sourceFormat(

@@ -40,8 +40,8 @@ inline std::size_t occurrences(const std::string& text, const std::string& needl
 }
 
 // A private audio server for one test (scripts/private-audio-server.sh): speakers (a null sink,
-// the default sink) and a microphone (the remapped monitor of the null sink "micsrc", the
-// default source), both at 48 kHz. The process environment points clients at it.
+// the default sink) and a microphone (a source fed from the monitor of the null sink "micsrc",
+// the default source), both at 48 kHz. The process environment points clients at it.
 class PrivateAudioServer {
  public:
   PrivateAudioServer() {
@@ -83,6 +83,17 @@ class PrivateAudioServer {
     players_.push_back(child);
   }
   std::string pactl(const std::string& arguments) { return shell("pactl " + arguments + " 2>&1"); }
+  // The server's default source once it is no longer `name`, or `name` if it still is after ten
+  // seconds: a server may switch its default some time after what made it switch.
+  std::string defaultSourceOnceNot(const std::string& name) {
+    std::string source = name;
+    for (int tries = 0; tries < 200 && source == name; ++tries) {
+      if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      source = pactl("get-default-source");
+      while (!source.empty() && (source.back() == '\n' || source.back() == ' ')) source.pop_back();
+    }
+    return source;
+  }
 
   // Ends the server's daemons at once, as a crash would; the players die with it.
   void kill() {

@@ -135,6 +135,27 @@ TEST_F(RecordForReal, AChangedDefaultDeviceKeepsBothTracksGoing) {
   EXPECT_GT(toneEnergy(system.samples, 1000), 20 * toneEnergy(system.samples, 440));
 }
 
+// A machine without a microphone still has a default source: the monitor of the null output
+// its server keeps when nothing else is left. Recording it would fill mic.m4a with whatever
+// the speakers play.
+TEST_F(RecordForReal, WithoutAMicrophoneItEndsAtSetupRatherThanRecordTheSpeakers) {
+  server.pactl("unload-module module-remap-source");
+  server.pactl("unload-module module-null-sink");
+  const std::string fallback = server.defaultSourceOnceNot("mic");
+  ASSERT_NE(fallback, "mic");
+  RecorderProcess recorder(outDir);
+  // Its first event settles it: the error, or a recording that end of input then stops.
+  ASSERT_TRUE(recorder.waitFor("\"event\":\"")) << recorder.output();
+  recorder.closeStdin();
+  EXPECT_EQ(recorder.wait(), 1);
+  EXPECT_NE(recorder.output().find("{\"code\":\"mic_failed\",\"event\":\"error\",\"message\":"
+                                   "\"mic setup failed: the default audio input \\\"" +
+                                   fallback + "\\\" is not a microphone"),
+            std::string::npos)
+      << recorder.output();
+  EXPECT_EQ(recorder.output().find("\"event\":\"started\""), std::string::npos);
+}
+
 TEST(RecordWithoutServer, SaysPlainlyThatTheAudioServerCannotBeReached) {
   const std::string dir = std::filesystem::temp_directory_path() / "zuno-noserver";
   ::setenv("PULSE_SERVER", "unix:/nonexistent/zuno/native", 1);

@@ -207,8 +207,19 @@ TEST_F(RecordWithVoiceProcessing, ARestartedServerGetsTheCancellerAgain) {
       << "the microphone records " << microphoneSource() << "\n"
       << readFile(stderrPath);
   const double backAt = secondsSince(started);
-  // What the canceller makes of the tone, to check below.
-  std::this_thread::sleep_for(std::chrono::seconds(3));
+  // The live track, read while it is written, holds the canceller's output of the tone in the
+  // two seconds after the restore; nothing recorded before it can make this true.
+  const auto cancelledToneAfterRestore = [&] {
+    const auto live = inspectTrack(outDir + "/mic.m4a");
+    const auto from = static_cast<std::size_t>((backAt + 0.3) * 48000);
+    const auto to = static_cast<std::size_t>((backAt + 2.3) * 48000);
+    if (live.samples.size() < to) return false;
+    const std::vector<float> window(live.samples.begin() + static_cast<std::ptrdiff_t>(from),
+                                    live.samples.begin() + static_cast<std::ptrdiff_t>(to));
+    return rms(window) > 0.001 && toneEnergy(window, 440) > 20 * toneEnergy(window, 1000);
+  };
+  ASSERT_TRUE(waitUntil(cancelledToneAfterRestore, std::chrono::seconds(15)))
+      << readFile(stderrPath);
   recorder.send("stop\n");
   const double recorded = secondsSince(started);
   EXPECT_EQ(recorder.wait(), 0) << recorder.output();

@@ -2,6 +2,8 @@
 #include <cmath>
 
 #include <chrono>
+#include <functional>
+#include <string>
 #include <thread>
 
 #include "linux/native_runtime.h"
@@ -59,15 +61,48 @@ TEST_F(PulseAudioEngineTest, ReportsTheDefaultSourceFormatNonInterleaved) {
   EXPECT_EQ(format, *AudioFormat::make(CommonFormat::pcmFloat32, 44100, 2, false));
 }
 
-TEST_F(PulseAudioEngineTest, NoDefaultSourceMakesTheInputUnavailable) {
-  // A server whose only sources vanished: unloading every module leaves nothing to record.
-  server->pactl("unload-module module-remap-source");
-  server->pactl("unload-module module-null-sink");
+// Servers name a default source even without a microphone: an output's monitor, of the null
+// output a desktop keeps around when nothing else is left, or one the user picked. Recording it
+// would put the speakers' sound in the microphone's track.
+struct WithoutMicrophone {
+  std::string name;
+  std::function<void(PulseTestServer&)> leaveNoMicrophone;
+};
+
+class PulseAudioEngineWithoutMicrophone : public PulseAudioEngineTest,
+                                          public ::testing::WithParamInterface<WithoutMicrophone> {
+};
+
+TEST_P(PulseAudioEngineWithoutMicrophone, InputIsUnavailableAndNothingStarts) {
+  GetParam().leaveNoMicrophone(*server);
+  const std::string fallback = server->defaultSourceOnceNot("mic");
+  ASSERT_NE(fallback, "mic") << "the server kept the microphone as its default";
+
   const MaybeError missing = engine->inputAvailability();
-  ASSERT_TRUE(missing.has_value());
-  EXPECT_FALSE(missing->description.empty());
+  ASSERT_TRUE(missing.has_value()) << "took " << fallback << " for a microphone";
+  if (!fallback.empty()) {
+    EXPECT_NE(missing->description.find(fallback), std::string::npos) << missing->description;
+  }
   EXPECT_EQ(engine->inputNode().outputFormatForBus(0).channelCount, 0u);
+  installTap();
+  EXPECT_TRUE(engine->start().has_value());
+  // Nor is an echo canceller built on it.
+  EXPECT_TRUE(engine->inputNode().setVoiceProcessingEnabled(true).has_value());
+  EXPECT_EQ(server->pactl("list short modules").find("module-echo-cancel"), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PulseAudioEngineWithoutMicrophone,
+    ::testing::Values(WithoutMicrophone{"EveryDeviceRemoved",
+                                        [](PulseTestServer& server) {
+                                          server.pactl("unload-module module-remap-source");
+                                          server.pactl("unload-module module-null-sink");
+                                        }},
+                      WithoutMicrophone{"TheSpeakersMonitorChosenAsDefault",
+                                        [](PulseTestServer& server) {
+                                          server.pactl("set-default-source speakers.monitor");
+                                        }}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(PulseAudioEngineTest, CapturesTheMicrophoneToneNotTheSpeakers) {
   server->playTone("micsrc", kMicTone);
@@ -157,7 +192,15 @@ TEST_F(PulseAudioEngineTest, VoiceProcessingRecordsThroughAnEchoCancellerThatDis
     if (state == "stopped") engine->stop();
     if (state == "paused") engine->pause();
 
-    EXPECT_FALSE(input.setVoiceProcessingEnabled(false).has_value());
+    const MaybeError switchedOff = input.setVoiceProcessingEnabled(false);
+    // Debian 12's PipeWire pulse server now and then dies of a segmentation fault inside its own
+    // echo canceller while unloading it; no client can prevent that. The test says so rather
+    // than blame the engine, and fails for anything else.
+    if (switchedOff && server->pactl("info").find("Server Name") == std::string::npos) {
+      GTEST_SKIP() << "the audio server crashed while unloading its echo canceller: "
+                   << switchedOff->description;
+    }
+    EXPECT_FALSE(switchedOff.has_value()) << switchedOff->description;
     EXPECT_EQ(server->pactl("list short modules").find("module-echo-cancel"), std::string::npos);
 
     // The engine records the plain microphone again.

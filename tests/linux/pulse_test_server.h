@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A private audio server for one test (scripts/private-audio-server.sh), with helpers to play
@@ -71,6 +72,18 @@ class PulseTestServer {
   // Runs pactl against this server and returns what it printed.
   std::string pactl(const std::string& arguments) {
     return run("PULSE_SERVER='" + server_ + "' pactl " + arguments + " 2>&1");
+  }
+
+  // The server's default source once it is no longer `name`, or `name` if it still is after ten
+  // seconds: a server may switch its default some time after what made it switch.
+  std::string defaultSourceOnceNot(const std::string& name) {
+    std::string source = name;
+    for (int tries = 0; tries < 200 && source == name; ++tries) {
+      if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      source = pactl("get-default-source");
+      while (!source.empty() && (source.back() == '\n' || source.back() == ' ')) source.pop_back();
+    }
+    return source;
   }
 
   // Plays a sine tone into `sink` for `seconds` in the background, stopped with the server. The
