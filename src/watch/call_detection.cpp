@@ -1,3 +1,4 @@
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -45,6 +46,8 @@ bool isRunningInput(platform::AudioHardware& hardware, AudioObjectID process) {
 
 void CallWatcher::scan() {
   std::lock_guard scanning(scanning_);
+  // Cleared before the platform is read, so a change during this scan gets a scan after it.
+  scanRequested_ = false;
   if (parentGone_) return;
   platform::AudioHardware& hardware = platform_.audioHardware;
   const std::vector<AudioObjectID> processes = readProcessObjectList();
@@ -74,7 +77,11 @@ void CallWatcher::scan() {
   std::vector<Event> events;
   {
     std::lock_guard guard(lock);
-    events = tracking.step(active, platform_.runtime.wallClockSeconds());
+    // A clock that only moves forward and stops while the machine sleeps: a wall-clock step
+    // (a time sync, a manual change, a resume) would otherwise turn a burst into a call or end
+    // a call within a short gap.
+    const double now = std::chrono::duration<double>(platform_.runtime.monotonicNow()).count();
+    events = tracking.step(active, now);
   }
   for (const Event& event : events) emitOrEnd(event);
 }
