@@ -36,15 +36,19 @@ std::vector<AudioObjectID> CallWatcher::readProcessObjectList() {
 }
 
 platform::AudioObjectPropertyListenerBlock CallWatcher::makeListener() {
-  // Each notification asks for one full scan; they are not merged. The registration keeps the
-  // queue it delivers on, as a dispatch queue is retained by whoever uses it, so a notification
-  // that comes after the watcher has gone still has a queue to arrive on.
+  // Each notification asks for a full scan, and at most one is ever waiting: every scan reads
+  // everything afresh, so scans merged while one waits change no event. Unmerged, a parent
+  // that stops reading (which holds a scan in its write) would let the server's notifications
+  // pile up one queued scan each, without bound. The registration keeps the queue it delivers
+  // on, as a dispatch queue is retained by whoever uses it, so a notification that comes after
+  // the watcher has gone still has a queue to arrive on.
   return std::make_shared<const std::function<void(std::span<const AudioObjectPropertyAddress>)>>(
       [weakSelf = weak_from_this(),
        queue = listenerQueue](std::span<const AudioObjectPropertyAddress>) {
-        if (weakSelf.expired()) return;
+        const auto self = weakSelf.lock();
+        if (!self || self->scanRequested_.exchange(true)) return;
         queue->async([weakSelf] {
-          if (auto self = weakSelf.lock()) self->scan();
+          if (auto watcher = weakSelf.lock()) watcher->scan();
         });
       });
 }

@@ -47,6 +47,9 @@ class CallWatcher : public std::enable_shared_from_this<CallWatcher> {
 
   // Set once the parent is gone; scans that are already queued find nobody to tell.
   std::atomic<bool> parentGone_{false};
+  // A notification's scan waits on `listenerQueue`; set by the listeners, cleared as a scan
+  // starts.
+  std::atomic<bool> scanRequested_{false};
 
   platform::Platform& platform_;
 
