@@ -97,6 +97,12 @@ class WatchTimeline : public WatchOnSim, public ::testing::WithParamInterface<Ti
 auto input(bool running) {
   return [running](WatchRun& test) { test.hardware().setProcessRunningInput(kZoom, running); };
 }
+// The wall clock steps as a time sync, a manual change or a resume steps it.
+auto wallClockStep(double by) {
+  return [by](WatchRun& test) {
+    test.sim.runtime.setWallClock(test.sim.runtime.wallClockSeconds() + by);
+  };
+}
 
 // Input must last 1.0 s to announce a call and be gone 5.0 s to end it; every change restarts
 // the count, and the poll alone drives it where nothing notifies.
@@ -129,6 +135,21 @@ INSTANTIATE_TEST_SUITE_P(
         Timeline{"ThePollAloneSeesChanges",
                  {{1.5, [](WatchRun& test) { test.silentlySetInput(kZoom, true); }},
                   {4.5, [](WatchRun& test) { test.silentlySetInput(kZoom, false); }}},
+                 {{kZoomStarted, 3.0}, {kZoomEnded, 10.0}}},
+        // Thresholds run on a clock that only moves forward: a wall-clock step neither makes a
+        // call of a burst, nor ends one in a short gap, nor holds one off.
+        Timeline{"AWallClockStepMakesNoCallOfABurst",
+                 {{2.2, input(true)}, {2.5, wallClockStep(3600)}, {3.1, input(false)}},
+                 {}},
+        Timeline{"AWallClockStepEndsNoCallInAGap",
+                 {{1.5, input(true)},
+                  {4.5, input(false)},
+                  {4.8, wallClockStep(3600)},
+                  {7.5, input(true)},
+                  {9.5, input(false)}},
+                 {{kZoomStarted, 3.0}, {kZoomEnded, 15.0}}},
+        Timeline{"AWallClockSetBackStillEndsTheCall",
+                 {{1.5, input(true)}, {4.5, input(false)}, {6.0, wallClockStep(-3600)}},
                  {{kZoomStarted, 3.0}, {kZoomEnded, 10.0}}},
         // The first scan's read loses the process; the call running from the start is seen
         // by the first poll.
@@ -220,6 +241,25 @@ TEST_F(WatchOnSim, AReaderThatHasGoneEndsTheRun) {
   EXPECT_EQ(runFor(12), 0);
   EXPECT_EQ(sim.runtime.refusedStdoutWrites(), 1u);
   EXPECT_FALSE(scannedAfterwards);
+}
+
+// Notifications that come while a scan is waiting (a parent that does not read holds the scan
+// that writes) ask for that one scan: every scan reads everything, so nothing is missed, and
+// nothing piles up. A change during a scan still gets a scan after it.
+TEST_F(WatchOnSim, NotificationsWhileAScanWaitsAskForThatOneScan) {
+  hardware().addProcessObject(kZoom, "us.zoom.xos", 900, false);
+  const auto scans = [this] { return callCount("getPropertyDataSize prs# 1"); };
+  int before = 0;
+  int afterBurst = 0;
+  at(2.5, [&] {
+    before = scans();
+    for (int change = 0; change < 1000; ++change) {
+      hardware().setProcessRunningInput(kZoom, change % 2 == 0);
+    }
+  });
+  at(2.6, [&] { afterBurst = scans(); });
+  runFor(3);
+  EXPECT_EQ(afterBurst - before, 1);
 }
 
 TEST_F(WatchOnSim, ANotificationAfterTheWatcherIsGoneDoesNothing) {
