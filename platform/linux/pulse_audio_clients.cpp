@@ -29,6 +29,7 @@ struct PulseAudioClients::State {
   struct Client {
     AudioObjectID object = kAudioObjectUnknown;
     PulseClientFacts facts;
+    std::optional<std::int32_t> hostPid;
     std::string bundleId;
     bool runningInput = false;
   };
@@ -85,11 +86,11 @@ struct PulseAudioClients::State {
       return;
     }
     PulseClientFacts facts = clientFactsOf(*info);
-    std::string flatpak;
-    if (facts.applicationId.empty() && facts.portalAppId.empty() && facts.pid) {
-      flatpak = flatpakAppIdOf(*facts.pid);
-    }
-    std::string bundleId = bundleIdentifierOf(facts, flatpak);
+    const std::optional<std::int32_t> hostPid = hostPidOf(facts, &commandNameOf);
+    // Where PipeWire found the sandbox already, the host's records would only repeat it.
+    ProcessSandbox sandbox;
+    if (facts.portalAppId.empty() && hostPid) sandbox = sandboxOf(*hostPid);
+    std::string bundleId = identityOf(facts, sandbox);
     self->changeModel([&](Notifications& notify) {
       auto [entry, added] = self->clients.try_emplace(info->index);
       if (added) {
@@ -97,6 +98,7 @@ struct PulseAudioClients::State {
         self->clientByObject[entry->second.object] = info->index;
       }
       entry->second.facts = std::move(facts);
+      entry->second.hostPid = hostPid;
       entry->second.bundleId = std::move(bundleId);
       self->processListChangedLocked(notify);
     });
@@ -305,7 +307,7 @@ std::optional<PulseAudioClients::Process> PulseAudioClients::process(AudioObject
   const auto index = state_->clientByObject.find(object);
   if (index == state_->clientByObject.end()) return std::nullopt;
   const State::Client& client = state_->clients.at(index->second);
-  return Process{client.bundleId, client.facts.pid, client.runningInput};
+  return Process{client.bundleId, client.hostPid, client.runningInput};
 }
 
 bool PulseAudioClients::addListener(AudioObjectID object, FourCharCode selector, Queue& queue,

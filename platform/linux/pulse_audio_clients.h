@@ -26,8 +26,8 @@ class PulseAudioClients {
   PulseAudioClients& operator=(const PulseAudioClients&) = delete;
 
   struct Process {
-    std::string bundleId;  // empty when nothing names the client
-    std::optional<std::int32_t> pid;
+    std::string bundleId;             // the build's identity; empty when nothing names the client
+    std::optional<std::int32_t> pid;  // on the host, vouched for by the server where it can
     bool runningInput = false;
   };
 

@@ -4,7 +4,6 @@
 #include <array>
 #include <cctype>
 #include <charconv>
-#include <fstream>
 #include <utility>
 
 namespace platform::linux_backend {
@@ -29,24 +28,6 @@ std::string lowered(std::string_view text) {
   return out;
 }
 
-// The Linux builds of conferencing applications and browsers, by the binary's file name.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 14> kKnownBinaries{{
-    {"zoom", "us.zoom.xos"},
-    {"slack", "com.tinyspeck.slackmacgap"},
-    {"teams", "com.microsoft.teams"},
-    {"teams-insiders", "com.microsoft.teams"},
-    {"teams-for-linux", "com.microsoft.teams"},
-    {"chrome", "com.google.Chrome"},
-    {"google-chrome", "com.google.Chrome"},
-    {"msedge", "com.microsoft.edgemac"},
-    {"brave", "com.brave.Browser"},
-    {"vivaldi-bin", "com.vivaldi.Vivaldi"},
-    {"firefox", "org.mozilla.firefox"},
-    {"firefox-bin", "org.mozilla.firefox"},
-    {"firefox-esr", "org.mozilla.firefox"},
-    {"chromium", "org.chromium.Chromium"},
-}};
-
 // Volume controls and level monitors whose record streams only drive their meters.
 constexpr std::array<std::string_view, 9> kMixerBinaries{
     "pavucontrol",          "pavucontrol-qt",      "pulsemixer",  "pasystray", "plasmashell",
@@ -54,17 +35,26 @@ constexpr std::array<std::string_view, 9> kMixerBinaries{
 constexpr std::array<std::string_view, 3> kMixerApplicationIds{
     "org.PulseAudio.pavucontrol", "org.pulseaudio.pavucontrol", "com.saivert.pwvucontrol"};
 
+std::optional<std::int32_t> pidIn(const std::string& text) {
+  std::int32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value <= 0) {
+    return std::nullopt;
+  }
+  return value;
+}
+
 }  // namespace
 
 PulseClientFacts clientFactsOf(const pa_client_info& client) {
   PulseClientFacts facts;
   facts.applicationId = property(client.proplist, PA_PROP_APPLICATION_ID);
   facts.portalAppId = property(client.proplist, "pipewire.access.portal.app_id");
+  facts.securityLabel = property(client.proplist, "pipewire.sec.label");
   facts.binary = property(client.proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
-  const std::string pid = property(client.proplist, PA_PROP_APPLICATION_PROCESS_ID);
-  std::int32_t value = 0;
-  const auto [end, error] = std::from_chars(pid.data(), pid.data() + pid.size(), value);
-  if (error == std::errc() && end == pid.data() + pid.size() && !pid.empty()) facts.pid = value;
+  facts.claimedPid = pidIn(property(client.proplist, PA_PROP_APPLICATION_PROCESS_ID));
+  facts.securityPid = pidIn(property(client.proplist, "pipewire.sec.pid"));
+  facts.bridged = property(client.proplist, "client.api") == "pipewire-pulse";
   facts.isMixer = std::find(kMixerBinaries.begin(), kMixerBinaries.end(), facts.binary) !=
                       kMixerBinaries.end() ||
                   std::find(kMixerApplicationIds.begin(), kMixerApplicationIds.end(),
@@ -72,29 +62,27 @@ PulseClientFacts clientFactsOf(const pa_client_info& client) {
   return facts;
 }
 
-std::string bundleIdentifierOf(const PulseClientFacts& client, std::string_view flatpakAppId) {
-  if (!client.applicationId.empty()) return client.applicationId;
-  if (!client.portalAppId.empty()) return client.portalAppId;
-  if (!flatpakAppId.empty()) return std::string(flatpakAppId);
-  if (client.binary.empty()) return {};
-  for (const auto& [binary, bundleId] : kKnownBinaries) {
-    if (client.binary == binary) return std::string(bundleId);
+std::optional<std::int32_t> hostPidOf(const PulseClientFacts& client,
+                                      std::string (*commandName)(std::int32_t)) {
+  if (client.securityPid) {
+    if (!client.bridged) return client.securityPid;
+    // PipeWire's pulse server connects to the daemon on each client's behalf; where the peer
+    // it gives is that server (pipewire-pulse, or pipewire running its module), it says
+    // nothing about the client. An unreadable name proves nothing either way.
+    const std::string name = commandName(*client.securityPid);
+    if (!name.empty() && !name.starts_with("pipewire")) return client.securityPid;
   }
-  return client.binary;
+  return client.claimedPid;
 }
 
-std::string flatpakAppIdOf(std::int32_t pid) {
-  if (pid <= 0) return {};
-  std::ifstream info("/proc/" + std::to_string(pid) + "/root/.flatpak-info");
-  bool inApplication = false;
-  for (std::string line; std::getline(info, line);) {
-    if (line.starts_with('[')) {
-      inApplication = line == "[Application]";
-      continue;
-    }
-    if (inApplication && line.starts_with("name=")) return line.substr(5);
-  }
-  return {};
+std::string identityOf(const PulseClientFacts& client, const ProcessSandbox& sandbox) {
+  if (!client.portalAppId.empty()) return client.portalAppId;
+  if (!sandbox.flatpakAppId.empty()) return sandbox.flatpakAppId;
+  std::string snap = snapCommandOfAppArmorLabel(client.securityLabel);
+  if (snap.empty()) snap = sandbox.snapCommand;
+  if (!snap.empty()) return "snap." + snap;
+  if (!client.applicationId.empty()) return client.applicationId;
+  return client.binary;
 }
 
 PulseRecordStreamFacts recordStreamFactsOf(const pa_source_output_info& output) {

@@ -15,28 +15,75 @@ struct AppMatch {
 };
 
 struct CallAppRule {
-  std::string_view bundlePrefix;
+  enum class Match {
+    // A bundle identifier's prefix: it also covers an application's helper processes, whose
+    // identifiers go on with further components.
+    prefix,
+    // A Linux build's identity (a Flatpak id, a snap's command, a binary's name) names one
+    // build: it matches whole, or followed by further dotted components (a snap's other
+    // commands), never as the start of a longer name ("zoom" is not "zoomer").
+    build,
+  };
+  std::string_view identifier;
   std::string_view app;
   std::string_view label;
+  Match match = Match::prefix;
 };
 
-// First matching prefix wins. A prefix also covers an application's helper processes, whose
-// identifiers go on with further components; every browser shares the key "browser".
-inline constexpr std::array<CallAppRule, 11> callAppRules{{
-    {"us.zoom.", "zoom", "Zoom の通話"},
-    {"com.tinyspeck.slackmacgap", "slack", "Slack のハドル"},
-    {"com.microsoft.teams", "teams", "Teams の通話"},
-    {"com.google.Chrome", "browser", "ブラウザでの通話"},
-    {"com.apple.Safari", "browser", "ブラウザでの通話"},
-    {"com.apple.WebKit", "browser", "ブラウザでの通話"},
-    {"com.microsoft.edgemac", "browser", "ブラウザでの通話"},
-    {"company.thebrowser.Browser", "browser", "ブラウザでの通話"},
-    {"org.mozilla.firefox", "browser", "ブラウザでの通話"},
-    {"com.brave.Browser", "browser", "ブラウザでの通話"},
-    {"com.vivaldi.Vivaldi", "browser", "ブラウザでの通話"},
+inline constexpr std::string_view kZoomLabel = "Zoom の通話";
+inline constexpr std::string_view kSlackLabel = "Slack のハドル";
+inline constexpr std::string_view kTeamsLabel = "Teams の通話";
+inline constexpr std::string_view kBrowserLabel = "ブラウザでの通話";
+
+// First match wins; every browser shares the key "browser". The Linux builds follow the
+// bundle identifiers: a Flatpak whose id is one of those is already covered by it (Zoom, Chrome,
+// Brave, Vivaldi, Firefox). A snap is known by the command it installs, "snap.<command>"; a
+// native build by its binary's file name.
+inline constexpr auto kBuild = CallAppRule::Match::build;
+inline constexpr std::array<CallAppRule, 36> callAppRules{{
+    {"us.zoom.", "zoom", kZoomLabel},
+    {"com.tinyspeck.slackmacgap", "slack", kSlackLabel},
+    {"com.microsoft.teams", "teams", kTeamsLabel},
+    {"com.google.Chrome", "browser", kBrowserLabel},
+    {"com.apple.Safari", "browser", kBrowserLabel},
+    {"com.apple.WebKit", "browser", kBrowserLabel},
+    {"com.microsoft.edgemac", "browser", kBrowserLabel},
+    {"company.thebrowser.Browser", "browser", kBrowserLabel},
+    {"org.mozilla.firefox", "browser", kBrowserLabel},
+    {"com.brave.Browser", "browser", kBrowserLabel},
+    {"com.vivaldi.Vivaldi", "browser", kBrowserLabel},
+    // Linux: Zoom
+    {"snap.zoom-client", "zoom", kZoomLabel, kBuild},
+    {"zoom", "zoom", kZoomLabel, kBuild},
+    // Slack
+    {"com.slack.Slack", "slack", kSlackLabel, kBuild},
+    {"snap.slack", "slack", kSlackLabel, kBuild},
+    {"slack", "slack", kSlackLabel, kBuild},
+    // Teams: Teams for Linux, and the discontinued native client
+    {"com.github.IsmaelMartinez.teams_for_linux", "teams", kTeamsLabel, kBuild},
+    {"snap.teams-for-linux", "teams", kTeamsLabel, kBuild},
+    {"teams-for-linux", "teams", kTeamsLabel, kBuild},
+    {"teams", "teams", kTeamsLabel, kBuild},
+    {"teams-insiders", "teams", kTeamsLabel, kBuild},
+    // Browsers
+    {"chrome", "browser", kBrowserLabel, kBuild},
+    {"org.chromium.Chromium", "browser", kBrowserLabel, kBuild},
+    {"snap.chromium", "browser", kBrowserLabel, kBuild},
+    {"chromium", "browser", kBrowserLabel, kBuild},
+    {"chromium-browser", "browser", kBrowserLabel, kBuild},
+    {"com.microsoft.Edge", "browser", kBrowserLabel, kBuild},
+    {"msedge", "browser", kBrowserLabel, kBuild},
+    {"snap.brave", "browser", kBrowserLabel, kBuild},
+    {"brave", "browser", kBrowserLabel, kBuild},
+    {"snap.vivaldi", "browser", kBrowserLabel, kBuild},
+    {"vivaldi-bin", "browser", kBrowserLabel, kBuild},
+    {"snap.firefox", "browser", kBrowserLabel, kBuild},
+    {"firefox", "browser", kBrowserLabel, kBuild},
+    {"firefox-esr", "browser", kBrowserLabel, kBuild},
+    {"firefox-bin", "browser", kBrowserLabel, kBuild},
 }};
 
-// Exact, case-sensitive prefix comparison: a case variant of a listed identifier is unlisted.
+// Exact, case-sensitive comparison: a case variant of a listed identifier is unlisted.
 std::optional<AppMatch> matchCallApp(std::string_view bundleId);
 
 }  // namespace zuno

@@ -58,16 +58,16 @@ class ChildProcess {
   Clock::time_point startedAt_;
 };
 
-// Whether the audio server lists a record stream of a client of process `pid`. Native PipeWire
-// streams do not always carry their process's properties, so their client is looked up.
-inline bool serverListsRecordStreamOf(int pid) {
-  const std::string processLine = "application.process.id = \"" + std::to_string(pid) + "\"";
+// Whether the audio server lists a record stream of a client whose properties hold
+// `propertyLine` (as pactl prints it: `key = "value"`). Native PipeWire streams do not always
+// carry their process's properties, so their client is looked up.
+inline bool serverListsRecordStreamOfClientWith(const std::string& propertyLine) {
   std::set<std::string> clients;
   std::istringstream clientList(shell("pactl list clients 2>/dev/null"));
   std::string client;
   for (std::string line; std::getline(clientList, line);) {
     if (line.starts_with("Client #")) client = line.substr(8);
-    if (line.find(processLine) != std::string::npos) clients.insert(client);
+    if (line.find(propertyLine) != std::string::npos) clients.insert(client);
   }
   std::istringstream streams(shell("pactl list source-outputs 2>/dev/null"));
   for (std::string line; std::getline(streams, line);) {
@@ -77,15 +77,25 @@ inline bool serverListsRecordStreamOf(int pid) {
   return false;
 }
 
-// Polls the server until a record stream of `pid` is listed (or no longer is); when that was
-// first seen, or nothing after `seconds`.
-inline std::optional<Clock::time_point> waitUntilListed(int pid, bool listed, double seconds = 15) {
+inline std::string propertyLine(const std::string& key, const std::string& value) {
+  return key + " = \"" + value + "\"";
+}
+
+// Polls the server until a record stream of a client with `propertyLine` is listed (or no
+// longer is); when that was first seen, or nothing after `seconds`.
+inline std::optional<Clock::time_point> waitUntilListed(const std::string& propertyLine,
+                                                        bool listed, double seconds = 15) {
   const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
   while (Clock::now() < deadline) {
-    if (serverListsRecordStreamOf(pid) == listed) return Clock::now();
+    if (serverListsRecordStreamOfClientWith(propertyLine) == listed) return Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return std::nullopt;
+}
+// The same for the client of process `pid`, by its own word.
+inline std::optional<Clock::time_point> waitUntilListed(int pid, bool listed, double seconds = 15) {
+  return waitUntilListed(propertyLine("application.process.id", std::to_string(pid)), listed,
+                         seconds);
 }
 
 // `zuno-recorder watch` as its parent runs it: events read from a pipe, each line stamped with
