@@ -171,8 +171,10 @@ void PulseRecordStream::onStateLocked() {
     if (!intendedDevice_.empty() && (device == nullptr || intendedDevice_ != device)) {
       if (!established_) {
         // Recording something else under this track's name would be worse than no track.
-        const std::string landed =
-            device == nullptr ? "no device" : "\"" + std::string(device) + "\"";
+        // Appended rather than `"\"" + std::string(device)`, which GCC 12 at -O3 takes for an
+        // overlapping copy (a false -Wrestrict).
+        std::string landed = "no device";
+        if (device != nullptr) landed.assign("\"").append(device).append("\"");
         const std::string intended = intendedDevice_;
         releaseStreamLocked();
         failConnectLocked("the audio server records " + landed + " instead of \"" + intended +
