@@ -119,6 +119,7 @@ void PulseRecordStream::beginConnectLocked() {
 
 void PulseRecordStream::connectToLocked(const std::string& device) {
   releaseStreamLocked();
+  deviceNamedDuringAttempt_ = false;
   const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, options_.sampleRate,
                             static_cast<std::uint8_t>(options_.channels)};
   if (!pa_sample_spec_valid(&spec)) {
@@ -200,8 +201,10 @@ void PulseRecordStream::onStateLocked() {
     return;
   }
   // A named device that is gone (an echo canceller the server lost in a restart) is not
-  // coming back: the default source is the closest thing to it.
-  if (error == PA_ERR_NOENTITY && !options_.device.empty() &&
+  // coming back: the default source is the closest thing to it. Unless it was named while this
+  // attempt was under way (the canceller loaded again after the restart): the next attempt
+  // asks for it as it is now.
+  if (error == PA_ERR_NOENTITY && !options_.device.empty() && !deviceNamedDuringAttempt_ &&
       options_.follow != PulseFollow::defaultSinkMonitor) {
     options_.device.clear();
     options_.follow = PulseFollow::defaultSource;
@@ -301,7 +304,10 @@ void PulseRecordStream::recordSource(const std::string& device) {
   if (stream_ == nullptr) return;
   intendedDevice_ = device;
   // A stream still being made is moved once ready, like any stream that lands elsewhere.
-  if (!ready_) return;
+  if (!ready_) {
+    deviceNamedDuringAttempt_ = true;
+    return;
+  }
   if (device.empty()) {
     followDefaultLocked();
   } else {

@@ -95,6 +95,9 @@ class PulseRecordStream {
   Wanted wanted_ = Wanted::stopped;
   // The device the current stream was asked for; empty for the server's choice.
   std::string intendedDevice_;
+  // recordSource() named a device while the current stream was still being made: that attempt
+  // was asked for before the device existed perhaps, so its failure says nothing about it.
+  bool deviceNamedDuringAttempt_ = false;
   // The stream has been ready once: from then on a lost stream is made again, never reported.
   bool established_ = false;
   bool ready_ = false;

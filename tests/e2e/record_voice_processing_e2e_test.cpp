@@ -204,8 +204,10 @@ TEST_F(RecordWithVoiceProcessing, ARestartedServerGetsTheCancellerAgain) {
   ASSERT_TRUE(server.restart());
   playTones();
   ASSERT_TRUE(waitUntil(onACanceller, std::chrono::seconds(15)))
-      << "the microphone records " << microphoneSource() << "\n"
-      << readFile(stderrPath);
+      << "the microphone records " << microphoneSource() << ", cancellers " << cancellers().size()
+      << "\n"
+      << readFile(stderrPath) << server.pactl("list modules short")
+      << server.pactl("list sources short") << server.pactl("list source-outputs");
   const double backAt = secondsSince(started);
   // The live track, read while it is written, holds the canceller's output of the tone in the
   // two seconds after the restore; nothing recorded before it can make this true.
