@@ -56,21 +56,12 @@ using FileBackends = ::testing::Types<SimFiles, FfmpegFiles>;
 template <typename Backend>
 class FilesContract : public ::testing::Test {
  protected:
-  void SetUp() override {
-    directory_ = std::filesystem::temp_directory_path() /
-                 ("zuno-contract-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(directory_);
-    std::filesystem::create_directories(directory_);
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
-  std::string path(const std::string& name) const { return (directory_ / name).string(); }
+  std::string path(const std::string& name) const { return scratch_.file(name); }
   AudioFiles& files() { return backend.files; }
 
+  // Before the backend, so that it outlives every file the backend holds.
+  linux_backend::testing::ScratchDirectory scratch_{"zuno-contract-"};
   Backend backend;
-
- private:
-  std::filesystem::path directory_;
 };
 
 }  // namespace platform::contract

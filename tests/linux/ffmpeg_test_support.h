@@ -143,21 +143,39 @@ inline AudioSettings aac(double rate, std::int64_t channels = 1, std::int64_t bi
           {AVEncoderBitRateKey, AudioSettingValue(bitRate)}};
 }
 
+// A fresh directory for the running test, named after it and this process, so that parallel
+// runs never share one; removed when the test ends.
+class ScratchDirectory {
+ public:
+  explicit ScratchDirectory(const std::string& prefix)
+      : path_(std::filesystem::temp_directory_path() /
+              (prefix + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
 // A fresh directory per test, removed afterwards.
 class FfmpegFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    directory = std::filesystem::temp_directory_path() /
-                ("zuno-ffmpeg-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
-  }
-  void TearDown() override { std::filesystem::remove_all(directory); }
-  std::string file(const std::string& name) const { return (directory / name).string(); }
+  std::string file(const std::string& name) const { return scratch.file(name); }
 
+  ScratchDirectory scratch{"zuno-ffmpeg-"};
+  const std::filesystem::path& directory = scratch.path();
   FfmpegAudioFiles files;
-  std::filesystem::path directory;
 };
 
 }  // namespace platform::linux_backend::testing

@@ -5,6 +5,7 @@
 
 #include "e2e/e2e_support.h"
 #include "linux/ffmpeg_audio_files.h"
+#include "linux/ffmpeg_test_support.h"
 #include "record/track_writer.h"
 
 namespace zuno {
@@ -15,14 +16,6 @@ using platform::CommonFormat;
 
 class FfmpegTrack : public ::testing::Test {
  protected:
-  void SetUp() override {
-    directory = std::filesystem::temp_directory_path() /
-                ("zuno-ffmpeg-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(directory);
-  }
-  void TearDown() override { std::filesystem::remove_all(directory); }
-
   // `seconds` of a sine at `hz` in 4096-frame buffers of `format`; `channel` picks the one
   // channel that sounds (-1: all).
   std::uint64_t writeTone(TrackWriter& writer, const AudioFormat& format, double seconds, double hz,
@@ -51,8 +44,9 @@ class FfmpegTrack : public ::testing::Test {
     return n;
   }
 
+  platform::linux_backend::testing::ScratchDirectory scratch{"zuno-ffmpeg-"};
+  const std::filesystem::path& directory = scratch.path();
   platform::linux_backend::FfmpegAudioFiles files;
-  std::filesystem::path directory;
 };
 
 TEST_F(FfmpegTrack, AFileInTheProcessingFormatIsMonoAacInMpeg4WithTheWrittenDuration) {
