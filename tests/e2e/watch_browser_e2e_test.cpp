@@ -107,8 +107,12 @@ TEST_P(WatchInRealBrowsers, ACaptureInAPageIsABrowserCall) {
   std::cout << "[ measured ] " << browserCase.name << ": " << all.size()
             << " record stream(s); call_started " << startDelay
             << " s after the capture started, call_ended " << endDelay << " s after it stopped\n";
+  // How the browser presents itself to the server, which is all watch can go by.
   for (const auto& client : streams.clientsOfSession(session)) {
     std::cout << "[ client   ] #" << client.index << "\n" << client.properties << "\n";
+  }
+  for (const auto& stream : all) {
+    std::cout << "[ stream   ] #" << stream.index << "\n" << stream.properties << "\n";
   }
   EXPECT_GE(startDelay, 1.0);
   EXPECT_LE(startDelay, 2.5);
