@@ -128,8 +128,14 @@ class PrivateAudioServer {
 // test closes its end.
 inline pid_t startRecorder(const std::string& outDir, int stdinFd, int stdoutFd,
                            const std::string& stderrPath = "") {
+  // A recorder that has ended makes a command sent to it fail with EPIPE, which the test then
+  // reports, rather than kill the whole test binary with SIGPIPE and say nothing.
+  static const bool ignoringBrokenPipes = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+  (void)ignoringBrokenPipes;
   const pid_t pid = ::fork();
   if (pid == 0) {
+    // The recorder starts as a parent would start it.
+    ::signal(SIGPIPE, SIG_DFL);
     ::dup2(stdinFd, 0);
     ::dup2(stdoutFd, 1);
     if (!stderrPath.empty()) {
